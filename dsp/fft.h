@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace quorvane {
+
+// In-place radix-2 decimation-in-time forward FFT of real[0..n-1] + j*imag[0..n-1], natural
+// order in and out, unscaled: a constant input of 1.0 gives X[0] = n. Twiddles come from one
+// cosine and one sine per stage by repeated rotation, with the angle constant 3.14159 (not pi);
+// results are pinned to that exact sequence of IEEE operations.
+//
+// n must be a power of two in 1..16384 and both spans must hold at least n elements;
+// otherwise a run-time error is raised before any element is touched. Elements n and above
+// are never read or written.
+void FFT(std::int16_t n, std::span<double> real, std::span<double> imag);
+
+// The FFT's first phase alone: puts elements 0..n-1 into bit-reversed index order, each pair
+// exchanged once. Same contract as FFT.
+void BitReverse(std::int16_t n, std::span<double> real, std::span<double> imag);
+
+}  // namespace quorvane
