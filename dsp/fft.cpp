@@ -1,5 +1,6 @@
 #include "dsp/fft.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -43,8 +44,18 @@ void BitReverseUnchecked(int n, double* re, double* im) {
   }
 }
 
+// The twiddles of a stage, accumulated by the rotation recurrence in position order exactly
+// as a position-by-position loop would meet them; holding them lets the butterflies run
+// through memory in order, which is several times faster and gives the same bits.
+struct Twiddles {
+  std::array<double, 8192> real;
+  std::array<double, 8192> imag;
+};
+
 void ButterflyStages(int n, double* re, double* im) {
-  const int last = n - 1;
+  thread_local Twiddles twiddles;
+  double* const w_re = twiddles.real.data();
+  double* const w_im = twiddles.imag.data();
   const int stages = std::countr_zero(static_cast<unsigned>(n));
   for (int stage = 1; stage <= stages; ++stage) {
     const int span = 1 << stage;
@@ -55,18 +66,25 @@ void ButterflyStages(int n, double* re, double* im) {
     double wr = 1.0;
     double wi = 0.0;
     for (int q = 0; q < half_span; ++q) {
-      for (int i = q; i <= last; i += span) {
-        const int p = i + half_span;
-        const double tr = wr * re[p] - wi * im[p];
-        const double ti = wr * im[p] + wi * re[p];
-        re[p] = re[i] - tr;
-        im[p] = im[i] - ti;
-        re[i] = re[i] + tr;
-        im[i] = im[i] + ti;
-      }
+      w_re[q] = wr;
+      w_im[q] = wi;
       const double next_wr = c * wr - d * wi;
       wi = d * wr + c * wi;
       wr = next_wr;
+    }
+    for (int group = 0; group < n; group += span) {
+      double* const top_re = re + group;
+      double* const top_im = im + group;
+      double* const bottom_re = top_re + half_span;
+      double* const bottom_im = top_im + half_span;
+      for (int q = 0; q < half_span; ++q) {
+        const double tr = w_re[q] * bottom_re[q] - w_im[q] * bottom_im[q];
+        const double ti = w_re[q] * bottom_im[q] + w_im[q] * bottom_re[q];
+        bottom_re[q] = top_re[q] - tr;
+        bottom_im[q] = top_im[q] - ti;
+        top_re[q] = top_re[q] + tr;
+        top_im[q] = top_im[q] + ti;
+      }
     }
   }
 }
