@@ -20,8 +20,8 @@ struct CaptureState {
   WAVEFORMATEX wfx{};
   WAVEHDR whdr{};
   HGLOBAL hBuffer = nullptr;
-  Long lngWaveResult = 0;       // result of the last recorded wave-input call
-  std::string strWaveError;     // the text shown for a failure, 200 characters
+  Long lngWaveResult = 0;    // result of the last recorded wave-input call
+  std::string strWaveError;  // the text shown for a failure, 200 characters
 };
 
 // Shows a wave-input error text modally with an OK button, titled with the application title.

@@ -1,0 +1,122 @@
+#include "capture/module1.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <iostream>
+#include <utility>
+
+#include "common/text.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr std::size_t kErrorTextLength = 200;
+
+MessageBoxFunction& TheMessageBox() {
+  static MessageBoxFunction show;
+  return show;
+}
+
+// Puts the system's text for the last result into strWaveError and shows it.
+void ReportWaveError(CaptureState& state) {
+  // The 8-bit copy of the fixed-length text is what the call writes into.
+  char text[kErrorTextLength];
+  std::fill(std::begin(text), std::end(text), ' ');
+  std::copy_n(state.strWaveError.begin(), std::min(state.strWaveError.size(), kErrorTextLength),
+              text);
+  waveInGetErrorTextA(static_cast<MMRESULT>(state.lngWaveResult), text, kErrorTextLength);
+  const std::size_t length = std::find(text, text + kErrorTextLength, '\0') - text;
+  state.strWaveError.assign(text, length);
+  state.strWaveError.resize(kErrorTextLength, ' ');
+
+  // The box shows the text without the padding of its fixed-length storage.
+  const std::string shown(text, length);
+  if (const MessageBoxFunction& show = TheMessageBox()) {
+    show(shown);
+  } else {
+    std::cerr << shown << '\n';
+  }
+}
+
+}  // namespace
+
+void SetMessageBox(MessageBoxFunction show) {
+  TheMessageBox() = std::move(show);
+}
+
+void StartCapture(CaptureState& state) {
+  if (state.blnRecording) return;
+
+  state.wfx.wFormatTag = WAVE_FORMAT_PCM;
+  state.wfx.nChannels = 1;
+  state.wfx.wBitsPerSample = 16;
+  state.wfx.nSamplesPerSec = static_cast<DWORD>(CLng(Val(state.strSampleRate)));
+  const Integer bits_times_channels = CheckedMul<Integer>(
+      static_cast<Integer>(state.wfx.wBitsPerSample), static_cast<Integer>(state.wfx.nChannels));
+  state.wfx.nBlockAlign = static_cast<WORD>(CInt(static_cast<double>(bits_times_channels) / 8.0));
+  state.wfx.nAvgBytesPerSec = static_cast<DWORD>(CheckedMul<Long>(
+      static_cast<Long>(state.wfx.nBlockAlign), static_cast<Long>(state.wfx.nSamplesPerSec)));
+  state.wfx.cbSize = 0;
+
+  state.hBuffer =
+      GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(state.lngBufferBytes));
+  state.whdr.lpData = static_cast<LPSTR>(GlobalLock(state.hBuffer));
+  state.whdr.dwBufferLength = static_cast<DWORD>(state.lngBufferBytes);
+  state.whdr.dwBytesRecorded = 0;
+  state.whdr.dwFlags = 0;
+  state.whdr.dwLoops = 0;
+
+  state.lngWaveResult =
+      static_cast<Long>(waveInOpen(&state.hWaveIn, 0, &state.wfx, 0, 0, CALLBACK_NULL));
+  if (state.lngWaveResult != 0) {
+    ReportWaveError(state);
+    // The block would never be used: the next start allocates its own.
+    GlobalFree(state.hBuffer);
+    state.hBuffer = nullptr;
+    state.whdr.lpData = nullptr;
+    return;
+  }
+
+  // The header's size on this platform (32 bytes where pointers are 32-bit).
+  constexpr UINT kHeaderSize = sizeof(WAVEHDR);
+  state.lngWaveResult =
+      static_cast<Long>(waveInPrepareHeader(state.hWaveIn, &state.whdr, kHeaderSize));
+  if (state.lngWaveResult != 0) ReportWaveError(state);
+
+  state.lngWaveResult = static_cast<Long>(waveInStart(state.hWaveIn));
+
+  state.lngWaveResult = static_cast<Long>(waveInAddBuffer(state.hWaveIn, &state.whdr, kHeaderSize));
+  if (state.lngWaveResult != 0) ReportWaveError(state);
+
+  state.blnRecording = true;
+}
+
+void StopCapture(CaptureState& state) {
+  state.blnRecording = false;
+  waveInReset(state.hWaveIn);
+  waveInStop(state.hWaveIn);
+  waveInUnprepareHeader(state.hWaveIn, &state.whdr, sizeof(WAVEHDR));
+  GlobalFree(state.hBuffer);
+  waveInClose(state.hWaveIn);
+}
+
+void GetSample(const CaptureState& state, Long index, double& out) {
+  const Long offset = CheckedMul<Long>(index, static_cast<Long>(state.wfx.nBlockAlign));
+  std::uintptr_t address = 0;
+  if (__builtin_add_overflow(reinterpret_cast<std::uintptr_t>(state.whdr.lpData), offset,
+                             &address)) {
+    RaiseOverflow("sample address");
+  }
+  std::int16_t sample = 0;
+  RtlMoveMemory(&sample, reinterpret_cast<const void*>(address), sizeof sample);
+  out = static_cast<double>(sample) / 32768.0;
+}
+
+bool CaptureBufferDone(const CaptureState& state) {
+  auto& flags = const_cast<DWORD&>(state.whdr.dwFlags);
+  return (std::atomic_ref<DWORD>(flags).load(std::memory_order_acquire) & WHDR_DONE) != 0;
+}
+
+}  // namespace quorvane
