@@ -1,0 +1,91 @@
+#include "app/analyser.h"
+
+#include "display/plot_drawing.h"
+#include "display/readouts.h"
+#include "display/trace.h"
+#include "dsp/frame.h"
+#include "dsp/levels.h"
+
+namespace quorvane {
+
+Analyser::Analyser(const Form1Controls& controls)
+    : controls_(controls), state_(std::make_unique<AnalyserState>()) {}
+
+Analyser::~Analyser() {
+  if (capture_.blnRecording) StopCapture(capture_);
+}
+
+void Analyser::StartUp() {
+  SetReferenceStartValues(*state_);
+  controls_.lblReflvl.SetCaption(ReferenceCaption(state_->sngRefLevel));
+  SetAnalysisStartValues(*state_, capture_.strSampleRate, capture_.lngBufferBytes);
+  controls_.lblMaxHold.SetCaption(kMaxHoldCleared);
+  // The buffer size is known before the first capture starts.
+  StartCapture(capture_);
+  SetColourStartValues(*state_);
+  controls_.Picture1.SetAutoRedraw(true);
+  DrawGrid();
+}
+
+bool Analyser::Timer1_Timer() {
+  if (!capture_.blnRecording || !CaptureBufferDone(capture_)) return false;
+  // Read the block before its buffer is freed, and have the next block recording while
+  // this one is analysed and drawn.
+  GetAudio();
+  StopCapture(capture_);
+  StartCapture(capture_);
+  DrawSpectrum();
+  return true;
+}
+
+void Analyser::Form_QueryUnload() {
+  if (capture_.blnRecording) StopCapture(capture_);
+}
+
+void Analyser::cmdClear_Click() {
+  controls_.lblMaxHold.SetCaption(kMaxHoldCleared);
+}
+
+void Analyser::scrReflvl_Change(Integer value) {
+  state_->sngRefLevel = static_cast<float>(value);
+  controls_.lblReflvl.SetCaption(ReferenceCaption(state_->sngRefLevel));
+  CalcTrace();
+  DrawTrace();
+}
+
+void Analyser::GetAudio() {
+  const CaptureState& capture = capture_;
+  LoadFrame(
+      state_->dblFFTSize, [&capture](Long index, double& out) { GetSample(capture, index, out); },
+      state_->dblSample, state_->dblReal, state_->dblImag);
+}
+
+void Analyser::DrawSpectrum() {
+  LevelPass(state_->dblFFTSize, state_->dblReal, state_->dblImag, state_->dblLevel, state_->sngMax,
+            state_->intPeakFreq, state_->sngNoise);
+  CalcTrace();
+  DrawTrace();
+  controls_.Label4.SetCaption(NoiseCaption(state_->sngNoise));
+}
+
+void Analyser::CalcTrace() {
+  quorvane::CalcTrace(state_->BinCount(), state_->Axis(), state_->dblLevel, state_->dblTraceX,
+                      state_->dblTraceY);
+}
+
+void Analyser::DrawGrid() {
+  DrawGridLines(controls_.Picture1, state_->lngBackColor, state_->lngGridColor);
+  ReadoutCaptions captions{controls_.lblMax.Caption(), controls_.lblMaxHold.Caption(),
+                           controls_.lblFreq.Caption()};
+  UpdateReadouts(state_->sngMax, state_->intPeakFreq, captions);
+  controls_.lblMax.SetCaption(captions.signal);
+  controls_.lblMaxHold.SetCaption(captions.max_hold);
+  controls_.lblFreq.SetCaption(captions.peak);
+}
+
+void Analyser::DrawTrace() {
+  DrawGrid();
+  DrawTraceLines(controls_.Picture1, state_->dblTraceX, state_->dblTraceY, kTraceColor);
+}
+
+}  // namespace quorvane

@@ -1,0 +1,155 @@
+#include "app/form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QMessageBox>
+#include <QShowEvent>
+
+#include "common/runtime_error.h"
+
+namespace quorvane {
+
+namespace {
+
+// Positions and sizes are given in twips; 15 make a pixel at 96 dots per inch.
+constexpr int kTwipsPerPixel = 15;
+
+QRect Twips(int left, int top, int width, int height) {
+  return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+               height / kTwipsPerPixel);
+}
+
+// Runs one event handler's work; a run-time error ends it there, silently.
+template <typename Work>
+void Handler(Work&& work) {
+  try {
+    work();
+  } catch (const RuntimeError&) {
+  }
+}
+
+}  // namespace
+
+void SetApplicationTitle() {
+  // Through the application name rather than the display name: Qt appends a display name to
+  // every window title, which would change the window's caption.
+  QCoreApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+}
+
+void ShowMessageBox(const std::string& text, QWidget* parent) {
+  QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(),
+                  QString::fromStdString(text), QMessageBox::Ok, parent);
+  box.exec();
+}
+
+Form1::Form1(MessageBoxFunction message_box) {
+  setWindowTitle(QString::fromUtf8(kFormCaption));
+  setFixedSize(5820 / kTwipsPerPixel, 5070 / kTwipsPerPixel);
+  // The controls are laid out for an 8-point system font (11 pixels); a desktop's larger
+  // default would cut the readouts short, so the window keeps that size, narrowed where the
+  // font family has a condensed face.
+  QFont compact = font();
+  compact.setPixelSize(11);
+  compact.setStretch(QFont::SemiCondensed);
+  setFont(compact);
+
+  cmdClear = new QPushButton(QStringLiteral("MaxHold Clear"), this);
+  cmdClear->setGeometry(Twips(3000, 4560, 1095, 495));
+
+  scrReflvl = new QScrollBar(Qt::Vertical, this);
+  scrReflvl->setGeometry(Twips(240, 600, 255, 1935));
+  scrReflvl->setRange(-60, 60);
+  scrReflvl->setSingleStep(1);
+  scrReflvl->setPageStep(1);
+  scrReflvl->setValue(30);
+  // Only a finished change counts: dragging the thumb reports its value on release, while
+  // arrow and track clicks report at once.
+  scrReflvl->setTracking(false);
+  scrReflvl->setFocusPolicy(Qt::TabFocus);
+
+  Picture1 = new PictureBox(4815 / kTwipsPerPixel, 4455 / kTwipsPerPixel, this);
+  Picture1->setGeometry(Twips(960, 0, 4815, 4455));
+
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(1);
+
+  Label4 = new Label("Label4", this);
+  Label4->setGeometry(Twips(120, 4080, 615, 255));
+  Label3 = new Label("Max Hold:", this);
+  Label3->setGeometry(Twips(4320, 4680, 735, 255));
+  Label2 = new Label("Sig max:", this);
+  Label2->setGeometry(Twips(1560, 4680, 615, 255));
+  Label1 = new Label("Freq Peak:", this);
+  Label1->setGeometry(Twips(0, 4680, 855, 255));
+  lblMaxHold = new Label("Label1", this);
+  lblMaxHold->setGeometry(Twips(5160, 4680, 735, 255));
+  lblMax = new Label("Label1", this);
+  lblMax->setGeometry(Twips(2280, 4680, 615, 255));
+  lblFreq = new Label("Label1", this);
+  lblFreq->setGeometry(Twips(840, 4680, 615, 255));
+  lblReflvl = new Label("Ref: 0 dB", this);
+  lblReflvl->setGeometry(Twips(-120, 240, 975, 255));
+
+  setTabOrder(scrReflvl, cmdClear);
+
+  analyser_ = std::make_unique<Analyser>(
+      Form1Controls{*lblReflvl, *lblMaxHold, *lblMax, *lblFreq, *Label4, Picture1->Surface()});
+
+  if (!message_box) {
+    message_box = [this](const std::string& text) { ShowMessageBox(text, this); };
+  }
+  SetMessageBox(std::move(message_box));
+
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
+  connect(cmdClear, &QPushButton::clicked, this, [this] { cmdClear_Click(); });
+  connect(scrReflvl, &QScrollBar::valueChanged, this, [this] { scrReflvl_Change(); });
+}
+
+Form1::~Form1() {
+  Timer1->stop();
+  analyser_.reset();
+  SetMessageBox({});
+}
+
+void Form1::Form_Activate() {
+  Handler([this] {
+    analyser_->StartUp();
+    Timer1->setInterval(1);
+    Timer1->start();
+  });
+}
+
+void Form1::Timer1_Timer() {
+  Handler([this] { analyser_->Timer1_Timer(); });
+}
+
+void Form1::Form_QueryUnload() {
+  Handler([this] { analyser_->Form_QueryUnload(); });
+}
+
+void Form1::cmdClear_Click() {
+  Handler([this] { analyser_->cmdClear_Click(); });
+}
+
+void Form1::scrReflvl_Change() {
+  Handler([this] { analyser_->scrReflvl_Change(static_cast<Integer>(scrReflvl->value())); });
+}
+
+void Form1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  // Start-up runs once, when the window first appears. Running it on every activation would
+  // reset the reference level and the max hold whenever the window regains focus, and with
+  // no sound input would bring the error box back each time it is dismissed.
+  if (activated_) return;
+  activated_ = true;
+  QMetaObject::invokeMethod(
+      this, [this] { Form_Activate(); }, Qt::QueuedConnection);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+  Form_QueryUnload();
+  event->accept();
+}
+
+}  // namespace quorvane

@@ -1,0 +1,142 @@
+#include "display/plot_surface.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#include "common/numeric.h"
+
+namespace quorvane {
+
+namespace {
+
+constexpr float kTwipsPerPixel = 15;
+// Pixel coordinates are 32-bit integers on every surface the toolkit offers.
+constexpr double kPixelLimit = 2147483647.0;
+
+double CheckPixel(double value, const char* what) {
+  CheckFinite(value, what);
+  if (std::fabs(value) > kPixelLimit) RaiseOverflow(what);
+  return value;
+}
+
+// Cuts the segment down to the rectangle lo..hi on both axes (Liang-Barsky). False when
+// nothing of it lies inside.
+bool Clip(double& x1, double& y1, double& x2, double& y2, double lo_x, double lo_y, double hi_x,
+          double hi_y) {
+  const double dx = x2 - x1;
+  const double dy = y2 - y1;
+  double t0 = 0;
+  double t1 = 1;
+  const double p[4] = {-dx, dx, -dy, dy};
+  const double q[4] = {x1 - lo_x, hi_x - x1, y1 - lo_y, hi_y - y1};
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0) {
+      if (q[i] < 0) return false;
+      continue;
+    }
+    const double t = q[i] / p[i];
+    if (p[i] < 0) {
+      if (t > t1) return false;
+      if (t > t0) t0 = t;
+    } else {
+      if (t < t0) return false;
+      if (t < t1) t1 = t;
+    }
+  }
+  const double ox = x1;
+  const double oy = y1;
+  x1 = ox + t0 * dx;
+  y1 = oy + t0 * dy;
+  x2 = ox + t1 * dx;
+  y2 = oy + t1 * dy;
+  return true;
+}
+
+}  // namespace
+
+QRgb ToRgb(PackedColor color) {
+  return qRgb(static_cast<int>(color & 0xFF), static_cast<int>((color >> 8) & 0xFF),
+              static_cast<int>((color >> 16) & 0xFF));
+}
+
+PlotSurface::PlotSurface(int width_px, int height_px)
+    : image_(width_px, height_px, QImage::Format_RGB32),
+      scale_width_(static_cast<float>(width_px) * kTwipsPerPixel),
+      scale_height_(static_cast<float>(height_px) * kTwipsPerPixel) {
+  image_.fill(ToRgb(back_color_));
+}
+
+void PlotSurface::SetBackColor(PackedColor color) {
+  back_color_ = color;
+  Cls();
+}
+
+void PlotSurface::Cls() {
+  if (!discard_pixels_) image_.fill(ToRgb(back_color_));
+  Changed();
+}
+
+double PlotSurface::PixelX(float x) const {
+  return CheckPixel((static_cast<double>(x) - scale_left_) * image_.width() / scale_width_,
+                    "x coordinate of a line");
+}
+
+double PlotSurface::PixelY(float y) const {
+  return CheckPixel((static_cast<double>(y) - scale_top_) * image_.height() / scale_height_,
+                    "y coordinate of a line");
+}
+
+long PlotSurface::ColumnOf(float x) const {
+  return static_cast<long>(std::floor(PixelX(x)));
+}
+
+long PlotSurface::RowOf(float y) const {
+  return static_cast<long>(std::floor(PixelY(y)));
+}
+
+void PlotSurface::Line(float x1, float y1, float x2, float y2, PackedColor color) {
+  double px1 = PixelX(x1);
+  double py1 = PixelY(y1);
+  double px2 = PixelX(x2);
+  double py2 = PixelY(y2);
+  if (discard_pixels_) return;
+  const int width = image_.width();
+  const int height = image_.height();
+  // One pixel of slack on each side keeps the end pixels of lines that touch the edges.
+  if (!Clip(px1, py1, px2, py2, -1, -1, width + 1, height + 1)) return;
+
+  long c = static_cast<long>(std::floor(px1));
+  long r = static_cast<long>(std::floor(py1));
+  const long c2 = static_cast<long>(std::floor(px2));
+  const long r2 = static_cast<long>(std::floor(py2));
+  const long dc = std::labs(c2 - c);
+  const long dr = -std::labs(r2 - r);
+  const long step_c = c < c2 ? 1 : -1;
+  const long step_r = r < r2 ? 1 : -1;
+  long error = dc + dr;
+  const QRgb rgb = ToRgb(color);
+  // Format_RGB32: one QRgb per pixel, rows bytesPerLine apart.
+  QRgb* const pixels = reinterpret_cast<QRgb*>(image_.bits());
+  const long row_stride = image_.bytesPerLine() / static_cast<long>(sizeof(QRgb));
+  for (;;) {
+    if (c >= 0 && c < width && r >= 0 && r < height) pixels[r * row_stride + c] = rgb;
+    if (c == c2 && r == r2) break;
+    const long twice = 2 * error;
+    if (twice >= dr) {
+      error += dr;
+      c += step_c;
+    }
+    if (twice <= dc) {
+      error += dc;
+      r += step_r;
+    }
+  }
+  Changed();
+}
+
+void PlotSurface::Changed() {
+  if (on_change_) on_change_();
+}
+
+}  // namespace quorvane

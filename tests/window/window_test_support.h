@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QApplication>
+#include <QColor>
+#include <QElapsedTimer>
+#include <QImage>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/form1.h"
+#include "capture/wave_drivers.h"
+
+namespace quorvane::test {
+
+inline const QRgb kBlack = qRgb(0, 0, 0);
+inline const QRgb kGrey = qRgb(0xC0, 0xC0, 0xC0);
+inline const QRgb kYellow = qRgb(0xFF, 0xFF, 0x00);
+
+// Picture1 is 321 x 297 pixels with 1200 Plot units across each, starting at -100: a
+// coordinate lands in pixel floor((u + 100) * pixels / 1200).
+inline int PlotColumn(double x) {
+  return static_cast<int>(std::floor((x + 100) * 321 / 1200));
+}
+inline int PlotRow(double y) {
+  return static_cast<int>(std::floor((y + 100) * 297 / 1200));
+}
+
+// Plot x of a frequency on the 270..2700 Hz axis.
+inline double PlotX(double hz) {
+  return 1000 * (hz - 270) / (2700 - 270);
+}
+
+// A sine of `amplitude` (fraction of full scale) at `hz`, 16-bit, 22050 samples/s.
+inline std::vector<std::int16_t> Tone(double hz, double amplitude, std::size_t count) {
+  std::vector<std::int16_t> samples(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    samples[i] = static_cast<std::int16_t>(
+        std::lround(amplitude * 32767 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 22050)));
+  }
+  return samples;
+}
+
+// Lets queued events run, e.g. the start-up that showing the window schedules.
+inline void ProcessEvents(int milliseconds = 20) {
+  QElapsedTimer clock;
+  clock.start();
+  do {
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  } while (clock.elapsed() < milliseconds);
+}
+
+// Runs events until `done` holds or `milliseconds` pass; returns `done`.
+template <typename Done>
+bool ProcessEventsUntil(Done done, int milliseconds = 5000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < milliseconds) {
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return done();
+}
+
+// A window whose message boxes are recorded instead of shown.
+struct RecordedForm {
+  std::vector<std::string> boxes;
+  std::unique_ptr<Form1> form =
+      std::make_unique<Form1>([this](const std::string& text) { boxes.push_back(text); });
+
+  Analyser& analyser() { return form->analyser(); }
+  AnalyserState& state() { return form->analyser().State(); }
+  CaptureState& capture() { return form->analyser().Capture(); }
+
+  // Shows the window and lets its start-up run.
+  void ShowAndStart() {
+    form->show();
+    ProcessEvents();
+  }
+};
+
+// Every pixel of `image` with the given colour, as (column, row).
+inline std::vector<QPoint> PixelsOf(const QImage& image, QRgb colour) {
+  std::vector<QPoint> found;
+  for (int r = 0; r < image.height(); ++r) {
+    for (int c = 0; c < image.width(); ++c) {
+      if ((image.pixel(c, r) & 0xFFFFFF) == (colour & 0xFFFFFF)) found.emplace_back(c, r);
+    }
+  }
+  return found;
+}
+
+// What Picture1 shows on the screen.
+inline QImage Shown(Form1& form) {
+  return form.Picture1->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+}  // namespace quorvane::test
+
+QT_BEGIN_NAMESPACE
+// Readable QStrings in test failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) {
+  *out << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
