@@ -73,6 +73,15 @@ class SoundFile : public SoundInput {
   // Decodes the next chunk into pending_; false once nothing more will come.
   bool Refill() {
     if (finished_) return false;
+    if (IsCaptureFormat()) {
+      // Already what a capture delivers: the samples pass through as they are.
+      pending_.resize(kChunkFrames);
+      const sf_count_t got = sf_readf_short(file_.get(), pending_.data(), kChunkFrames);
+      CheckRead(got);
+      pending_.resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
+      if (pending_.empty()) finished_ = true;
+      return !finished_;
+    }
     if (!resampler_) {
       const std::vector<double> mono = ReadMono();
       if (mono.empty()) finished_ = true;
@@ -108,9 +117,12 @@ class SoundFile : public SoundInput {
     return false;
   }
 
-  std::vector<double> ReadMono() {
-    std::vector<double> frames(static_cast<std::size_t>(kChunkFrames * info_.channels));
-    const sf_count_t got = sf_readf_double(file_.get(), frames.data(), kChunkFrames);
+  bool IsCaptureFormat() const {
+    return info_.channels == 1 && info_.samplerate == kRate &&
+           (info_.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+  }
+
+  void CheckRead(sf_count_t got) {
     if (sf_error(file_.get()) != SF_ERR_NO_ERROR) {
       throw SoundInputError(name() + ": " + sf_strerror(file_.get()));
     }
@@ -118,6 +130,12 @@ class SoundFile : public SoundInput {
     if (got < kChunkFrames && frames_read_ < info_.frames) {
       throw SoundInputError(name() + ": truncated (the sound data ends early)");
     }
+  }
+
+  std::vector<double> ReadMono() {
+    std::vector<double> frames(static_cast<std::size_t>(kChunkFrames * info_.channels));
+    const sf_count_t got = sf_readf_double(file_.get(), frames.data(), kChunkFrames);
+    CheckRead(got);
     std::vector<double> mono(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
     for (std::size_t frame = 0; frame < mono.size(); ++frame) {
       double sum = 0;

@@ -1,0 +1,309 @@
+// quorvane-analyse: what the analyser window shows for live sound, for a recording, block by
+// block. See --help and quorvane-analyse(1).
+
+#include <unistd.h>
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QWidget>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/analyser.h"
+#include "app/form1.h"
+#include "capture/wave_drivers.h"
+#include "common/runtime_error.h"
+#include "tools/analyse/block_report.h"
+#include "tools/analyse/sound_input.h"
+
+namespace {
+
+using namespace quorvane;
+
+constexpr std::size_t kBlockSamples = 8192;
+constexpr int kExitInput = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "usage: quorvane-analyse [--json] [--ref-level N] [--png FILE] [--frames DIR] FILE|-\n";
+
+const char* const kHelp =
+    "Analyses a recording the way the Quorvane Spectrum window analyses live sound: blocks of\n"
+    "8192 samples at 22050/s, back to back, each giving the readouts the window shows.\n"
+    "\n"
+    "  FILE            any file libsndfile reads (WAV, FLAC, Ogg Vorbis, AIFF, ...); it is\n"
+    "                  mixed to mono, resampled to 22050/s and rounded to 16 bits\n"
+    "  -               raw signed 16-bit little-endian mono at 22050/s on standard input\n"
+    "  --json          one JSON object per block instead of CSV, with the label texts\n"
+    "  --ref-level N   reference level in dB, -60..60 (default 30), as the scroll bar sets it\n"
+    "  --png FILE      the window as it looks after the last block\n"
+    "  --frames DIR    the window after every block, as DIR/block-000000.png, ...\n"
+    "  --help          this text\n"
+    "\n"
+    "Output: CSV with the header block,start_s,peak_hz,sig_max_db,max_hold_db,noise_db.\n"
+    "Exit status: 0 done, 1 unreadable input, 2 bad options.\n";
+
+struct Options {
+  std::string input;
+  bool json = false;
+  int ref_level = 30;
+  std::optional<std::string> png;
+  std::optional<std::string> frames_dir;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int ParseRefLevel(const std::string& text) {
+  std::size_t used = 0;
+  int value = 0;
+  try {
+    value = std::stoi(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size()) {
+    throw UsageError("--ref-level wants a whole number of dB, not '" + text + "'");
+  }
+  if (value < -60 || value > 60) {
+    throw UsageError("--ref-level " + text + " is outside -60..60");
+  }
+  return value;
+}
+
+// Returns nullopt after --help.
+std::optional<Options> ParseOptions(int argc, char** argv) {
+  Options options;
+  bool have_input = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char* name) {
+      if (i + 1 >= argc) throw UsageError(std::string(name) + " needs a value");
+      return std::string(argv[++i]);
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return std::nullopt;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--ref-level") {
+      options.ref_level = ParseRefLevel(value("--ref-level"));
+    } else if (arg == "--png") {
+      options.png = value("--png");
+    } else if (arg == "--frames") {
+      options.frames_dir = value("--frames");
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      throw UsageError("unknown option " + arg);
+    } else if (have_input) {
+      throw UsageError("one input only; got '" + options.input + "' and '" + arg + "'");
+    } else {
+      options.input = arg;
+      have_input = true;
+    }
+  }
+  if (!have_input) throw UsageError("no input given");
+  return options;
+}
+
+// The window's labels and picture, for a run that writes no picture: plain captions and a
+// surface nobody looks at.
+struct HeadlessControls {
+  TextCaption lblReflvl{"Ref: 0 dB"}, lblMaxHold{"Label1"}, lblMax{"Label1"}, lblFreq{"Label1"},
+      Label4{"Label4"};
+  PlotSurface Picture1{321, 297};
+  Form1Controls Controls() { return {lblReflvl, lblMaxHold, lblMax, lblFreq, Label4, Picture1}; }
+};
+
+// Where the procedures run: headless, or in a real (offscreen) window when pictures are
+// wanted, so that the pictures are the window's own pixels.
+class Session {
+ public:
+  Session(bool with_window, int& argc, char** argv) {
+    if (!with_window) {
+      headless_ = std::make_unique<HeadlessControls>();
+      headless_->Picture1.SetDiscardPixels(true);
+      analyser_ = std::make_unique<Analyser>(headless_->Controls());
+      return;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Standard error carries this tool's own messages only, not the toolkit's notes about
+    // its surroundings (a missing runtime folder and the like).
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+      if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "quorvane-analyse: %s\n", text.toLocal8Bit().constData());
+      }
+    });
+    application_ = std::make_unique<QApplication>(argc, argv);
+    SetApplicationTitle();
+    form_ = std::make_unique<Form1>([](const std::string& text) {
+      std::fprintf(stderr, "quorvane-analyse: %s\n", text.c_str());
+    });
+  }
+
+  Analyser& analyser() { return form_ ? form_->analyser() : *analyser_; }
+
+  BlockReadouts Readouts(std::int64_t block) const {
+    BlockReadouts r;
+    r.block = block;
+    r.start_seconds = static_cast<double>(block) * kBlockSamples / SoundInput::kRate;
+    const CaptionControl& freq =
+        form_ ? static_cast<const CaptionControl&>(*form_->lblFreq) : headless_->lblFreq;
+    const CaptionControl& max =
+        form_ ? static_cast<const CaptionControl&>(*form_->lblMax) : headless_->lblMax;
+    const CaptionControl& hold =
+        form_ ? static_cast<const CaptionControl&>(*form_->lblMaxHold) : headless_->lblMaxHold;
+    const CaptionControl& noise =
+        form_ ? static_cast<const CaptionControl&>(*form_->Label4) : headless_->Label4;
+    r.freq_text = freq.Caption();
+    r.sig_max_text = max.Caption();
+    r.max_hold_text = hold.Caption();
+    r.noise_text = noise.Caption();
+    return r;
+  }
+
+  void SavePicture(const std::string& path) {
+    if (form_ && !form_->grab().save(QString::fromStdString(path), "PNG")) {
+      throw SoundInputError("cannot write the picture " + path);
+    }
+  }
+
+ private:
+  std::unique_ptr<QApplication> application_;
+  std::unique_ptr<Form1> form_;
+  std::unique_ptr<HeadlessControls> headless_;
+  std::unique_ptr<Analyser> analyser_;
+};
+
+// A progress line on a terminal, for inputs long enough to wait for.
+class Progress {
+ public:
+  explicit Progress(std::int64_t expected_samples)
+      : expected_blocks_(expected_samples / static_cast<std::int64_t>(kBlockSamples)),
+        enabled_(isatty(STDERR_FILENO) &&
+                 (expected_samples < 0 || expected_samples > 5 * SoundInput::kRate)) {}
+
+  void Block(std::int64_t done) {
+    if (!enabled_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    if (expected_blocks_ > 0) {
+      std::fprintf(stderr, "\r%lld of %lld blocks (%d%%)", static_cast<long long>(done),
+                   static_cast<long long>(expected_blocks_),
+                   static_cast<int>(100 * done / expected_blocks_));
+    } else {
+      std::fprintf(stderr, "\r%lld blocks", static_cast<long long>(done));
+    }
+    shown_ = true;
+  }
+  void Finish() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+  }
+
+ private:
+  std::int64_t expected_blocks_;
+  bool enabled_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+std::string FramePath(const std::string& dir, std::int64_t block) {
+  char name[32];
+  std::snprintf(name, sizeof name, "block-%06lld.png", static_cast<long long>(block));
+  return dir + "/" + name;
+}
+
+// Reads up to one block; true when it is whole.
+bool ReadBlock(SoundInput& input, std::vector<std::int16_t>& block) {
+  block.clear();
+  while (block.size() < kBlockSamples) {
+    if (input.Read(block, kBlockSamples - block.size()) == 0) break;
+  }
+  return block.size() == kBlockSamples;
+}
+
+int Analyse(const Options& options, int& argc, char** argv) {
+  std::unique_ptr<SoundInput> input = options.input == "-"
+                                          ? SoundInput::OpenRaw(stdin, "standard input")
+                                          : SoundInput::OpenFile(options.input);
+  if (options.frames_dir && !QDir().mkpath(QString::fromStdString(*options.frames_dir))) {
+    throw SoundInputError("cannot create the folder " + *options.frames_dir);
+  }
+
+  std::vector<std::int16_t> block;
+  if (!ReadBlock(*input, block)) {
+    throw SoundInputError(input->name() + (block.empty() ? ": contains no sound"
+                                                         : ": shorter than one block (8192 "
+                                                           "samples, 0.37 s)"));
+  }
+
+  Session session(options.png || options.frames_dir, argc, argv);
+  Analyser& analyser = session.analyser();
+  // Each block reaches the analysis through the capture routines, as recorded sound does:
+  // the memory driver fills the capture buffer with it at once.
+  UseMemoryWaveInput(block);
+  analyser.StartUp();
+  if (options.ref_level != 30) analyser.scrReflvl_Change(static_cast<Integer>(options.ref_level));
+
+  if (!options.json) std::puts(kCsvHeader);
+  Progress progress(input->ExpectedSamples());
+  std::int64_t index = 0;
+  bool next_is_whole = true;
+  while (next_is_whole) {
+    std::vector<std::int16_t> next;
+    next_is_whole = ReadBlock(*input, next);
+    // The restart inside the cycle opens the device on the next block's samples.
+    UseMemoryWaveInput(next_is_whole ? std::move(next) : std::vector<std::int16_t>{});
+    if (!analyser.Timer1_Timer())
+      throw SoundInputError("block " + std::to_string(index) + " was not captured");
+    const BlockReadouts readouts = session.Readouts(index);
+    std::puts((options.json ? JsonRow(readouts) : CsvRow(readouts)).c_str());
+    if (options.frames_dir) session.SavePicture(FramePath(*options.frames_dir, index));
+    progress.Block(++index);
+    if (!next_is_whole && !next.empty()) {
+      progress.Finish();
+      std::fprintf(stderr,
+                   "quorvane-analyse: the last %zu samples make no whole block and were not "
+                   "analysed\n",
+                   next.size());
+    }
+  }
+  progress.Finish();
+  analyser.Form_QueryUnload();
+  UsePulseWaveInput();
+  if (options.png) session.SavePicture(*options.png);
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Options> options;
+  try {
+    options = ParseOptions(argc, argv);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "quorvane-analyse: %s\n%s", error.what(), kUsage);
+    return kExitUsage;
+  }
+  if (!options) return 0;
+  try {
+    return Analyse(*options, argc, argv);
+  } catch (const SoundInputError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "quorvane-analyse: %s\n", error.what());
+    return kExitInput;
+  } catch (const RuntimeError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "quorvane-analyse: analysis stopped: %s\n", error.what());
+    return kExitInput;
+  }
+}
