@@ -25,16 +25,19 @@ void Analyser::StartUp() {
   SetColourStartValues(*state_);
   controls_.Picture1.SetAutoRedraw(true);
   DrawGrid();
+  if (probe_) probe_->GridDrawnAtStartUp(*this);
 }
 
 bool Analyser::Timer1_Timer() {
   if (!capture_.blnRecording || !CaptureBufferDone(capture_)) return false;
+  if (probe_) probe_->BlockDone(*this);
   // Read the block before its buffer is freed, and have the next block recording while
   // this one is analysed and drawn.
   GetAudio();
   StopCapture(capture_);
   StartCapture(capture_);
   DrawSpectrum();
+  if (probe_) probe_->BlockShown(*this);
   return true;
 }
 

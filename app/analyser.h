@@ -40,6 +40,20 @@ struct Form1Controls {
   PlotSurface& Picture1;
 };
 
+class Analyser;
+
+// Watches the acquisition cycle from outside, for measuring runs; the shipped analyser
+// installs none. Called on the window's thread.
+class CycleProbe {
+ public:
+  virtual ~CycleProbe() = default;
+  virtual void GridDrawnAtStartUp(const Analyser&) {}
+  // A tick found the block done; its samples are still readable.
+  virtual void BlockDone(const Analyser&) {}
+  // The block's spectrum, trace and readouts have been drawn.
+  virtual void BlockShown(const Analyser&) {}
+};
+
 // Form1's procedures over its state, the capture module and the controls above, without any
 // widget: the window calls them from its event handlers; tests and headless runs call them
 // directly. Run-time errors (RuntimeError) pass through to the caller, which is where an
@@ -70,6 +84,8 @@ class Analyser {
   void DrawGrid();
   void DrawTrace();
 
+  void SetProbe(CycleProbe* probe) { probe_ = probe; }
+
   AnalyserState& State() { return *state_; }
   const AnalyserState& State() const { return *state_; }
   CaptureState& Capture() { return capture_; }
@@ -79,6 +95,7 @@ class Analyser {
   Form1Controls controls_;
   std::unique_ptr<AnalyserState> state_;  // about 460 KB
   CaptureState capture_;
+  CycleProbe* probe_ = nullptr;
 };
 
 }  // namespace quorvane

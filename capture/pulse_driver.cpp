@@ -59,11 +59,13 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   void DeviceClosed(bool healthy);
 
   // Takes over a healthy stream at close (lock held): it stays connected, its sound ignored,
-  // until the next open replaces it or kStreamHandover passes. Removing the server's only
-  // input stream makes it lengthen its latency, and the first sound for the next stream then
-  // comes late; handing over keeps the sound lost between blocks to a few milliseconds.
-  void Retire(pa_stream* stream);
+  // until the next open takes it back or kStreamHandover passes. Every block closes and opens
+  // the device; carrying the stream over spares a new stream each time, and sound flows into
+  // the next buffer the moment it is queued, so little is lost between blocks.
+  void Retire(pa_stream* stream, const std::string& source);
   void DropRetired();
+  // The retired stream, when it still records from `source`; the caller owns it from now on.
+  pa_stream* TakeRetired(const std::string& source);
 
   pa_threaded_mainloop* mainloop() const { return mainloop_; }
   pa_context* context() const { return context_; }
@@ -98,6 +100,7 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   std::string source_name_;
   pa_time_event* keep_timer_ = nullptr;
   pa_stream* retired_ = nullptr;
+  std::string retired_source_;
   pa_time_event* retired_timer_ = nullptr;
   PulseDevice* device_ = nullptr;
 
@@ -118,6 +121,8 @@ class PulseDevice : public Device {
   // Creates the record stream on `source`; lock held.
   MMRESULT Connect(const std::string& source, std::uint32_t fragment_bytes, pa_usec_t deadline,
                    bool& connection_lost);
+  // The stream records from `source`: watch it from now on.
+  MMRESULT Connected(const std::string& source, pa_context* context);
 
   MMRESULT Start() override;
   MMRESULT Stop() override;
@@ -317,8 +322,9 @@ MMRESULT PulseDriver::FindSource(pa_usec_t deadline, std::string& name, bool& ca
   return MMSYSERR_NOERROR;
 }
 
-void PulseDriver::Retire(pa_stream* stream) {
+void PulseDriver::Retire(pa_stream* stream, const std::string& source) {
   DropRetired();
+  retired_source_ = source;
   pa_stream_set_state_callback(stream, nullptr, nullptr);
   pa_stream_set_suspended_callback(stream, nullptr, nullptr);
   pa_stream_set_read_callback(
@@ -332,6 +338,18 @@ void PulseDriver::Retire(pa_stream* stream) {
   retired_ = stream;
   retired_timer_ =
       pa_context_rttime_new(context_, pa_rtclock_now() + kStreamHandover, OnRetiredExpired, this);
+}
+
+pa_stream* PulseDriver::TakeRetired(const std::string& source) {
+  if (retired_ == nullptr || retired_source_ != source ||
+      pa_stream_get_state(retired_) != PA_STREAM_READY) {
+    return nullptr;
+  }
+  if (retired_timer_ != nullptr) {
+    pa_threaded_mainloop_get_api(mainloop_)->time_free(retired_timer_);
+    retired_timer_ = nullptr;
+  }
+  return std::exchange(retired_, nullptr);
 }
 
 void PulseDriver::DropRetired() {
@@ -468,6 +486,13 @@ void PulseDriver::DeviceClosed(bool healthy) {
 MMRESULT PulseDevice::Connect(const std::string& source, std::uint32_t fragment_bytes,
                               pa_usec_t deadline, bool& connection_lost) {
   pa_context* context = driver_->context();
+  if (pa_stream* kept = driver_->TakeRetired(source)) {
+    stream_ = kept;
+    pa_stream_set_state_callback(stream_, OnStreamState, this);
+    pa_stream_set_read_callback(stream_, OnRead, this);
+    pa_stream_set_suspended_callback(stream_, OnSuspended, this);
+    return Connected(source, context);
+  }
   pa_sample_spec spec{};
   spec.format = PA_SAMPLE_S16LE;
   spec.rate = 22050;
@@ -521,6 +546,10 @@ MMRESULT PulseDevice::Connect(const std::string& source, std::uint32_t fragment_
         return Fail(connection_lost ? MMSYSERR_NODRIVER : MMSYSERR_ERROR, detail);
     }
   }
+  return Connected(source, context);
+}
+
+MMRESULT PulseDevice::Connected(const std::string& source, pa_context* context) {
   suspended_ = pa_stream_is_suspended(stream_) > 0;
   connected_ = true;
   Progress();
@@ -602,7 +631,7 @@ void PulseDevice::Close() {
   pa_threaded_mainloop_lock(mainloop);
   if (fault_ == MMSYSERR_NOERROR && driver_->keep_connection_ > 0 && !driver_->broken_ &&
       stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) {
-    driver_->Retire(std::exchange(stream_, nullptr));
+    driver_->Retire(std::exchange(stream_, nullptr), source_);
   }
   Release();
   driver_->DeviceClosed(fault_ == MMSYSERR_NOERROR);

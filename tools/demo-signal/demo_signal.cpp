@@ -3,9 +3,11 @@
 // 270 Hz to 2700 Hz and back every 40 s. A consumer that plays it in real time (pacat into a
 // null sink) clocks it.
 //
-//   quorvane-demo-signal [--seconds N [--wav]]
+//   quorvane-demo-signal [--seconds N [--wav]] [--counter]
 //
-// With --wav the output is a WAV file of that length instead of raw samples.
+// With --wav the output is a WAV file of that length instead of raw samples. With --counter
+// sample n is n - 32768 modulo 65536, so a recording of it tells exactly which samples it
+// holds and which went missing between two recordings.
 
 #include <cmath>
 #include <cstdint>
@@ -49,18 +51,21 @@ void WriteWavHeader(std::uint32_t samples) {
 int main(int argc, char** argv) {
   double seconds = -1;  // endless
   bool wav = false;
+  bool counter = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
     } else if (std::strcmp(argv[i], "--wav") == 0) {
       wav = true;
+    } else if (std::strcmp(argv[i], "--counter") == 0) {
+      counter = true;
     } else {
       seconds = -2;
       break;
     }
   }
   if (seconds < -1 || (wav && seconds < 0)) {
-    std::fprintf(stderr, "usage: quorvane-demo-signal [--seconds N [--wav]]\n");
+    std::fprintf(stderr, "usage: quorvane-demo-signal [--seconds N [--wav]] [--counter]\n");
     return 2;
   }
   std::mt19937 random(1);
@@ -80,7 +85,8 @@ int main(int argc, char** argv) {
       sweep_phase = std::fmod(sweep_phase + kTwoPi * sweep_hz / kRate, kTwoPi);
       const double value =
           6000 * std::sin(kTwoPi * 1000 * t) + 1500 * std::sin(sweep_phase) + noise(random);
-      const auto sample = static_cast<std::int16_t>(std::lround(value));
+      const auto sample = counter ? static_cast<std::int16_t>((n & 0xffff) - 32768)
+                                  : static_cast<std::int16_t>(std::lround(value));
       chunk[bytes] = static_cast<unsigned char>(sample & 0xff);
       chunk[bytes + 1] = static_cast<unsigned char>((sample >> 8) & 0xff);
     }
