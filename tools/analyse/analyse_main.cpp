@@ -18,6 +18,7 @@
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
 #include "common/runtime_error.h"
+#include "tools/analyse/block_cycle.h"
 #include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
 
@@ -25,7 +26,6 @@ namespace {
 
 using namespace quorvane;
 
-constexpr std::size_t kBlockSamples = 8192;
 constexpr int kExitInput = 1;
 constexpr int kExitUsage = 2;
 
@@ -113,15 +113,6 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   return options;
 }
 
-// The window's labels and picture, for a run that writes no picture: plain captions and a
-// surface nobody looks at.
-struct HeadlessControls {
-  TextCaption lblReflvl{"Ref: 0 dB"}, lblMaxHold{"Label1"}, lblMax{"Label1"}, lblFreq{"Label1"},
-      Label4{"Label4"};
-  PlotSurface Picture1{321, 297};
-  Form1Controls Controls() { return {lblReflvl, lblMaxHold, lblMax, lblFreq, Label4, Picture1}; }
-};
-
 // Where the procedures run: headless, or in a real (offscreen) window when pictures are
 // wanted, so that the pictures are the window's own pixels.
 class Session {
@@ -129,7 +120,6 @@ class Session {
   Session(bool with_window, int& argc, char** argv) {
     if (!with_window) {
       headless_ = std::make_unique<HeadlessControls>();
-      headless_->Picture1.SetDiscardPixels(true);
       analyser_ = std::make_unique<Analyser>(headless_->Controls());
       return;
     }
@@ -221,15 +211,6 @@ std::string FramePath(const std::string& dir, std::int64_t block) {
   return dir + "/" + name;
 }
 
-// Reads up to one block; true when it is whole.
-bool ReadBlock(SoundInput& input, std::vector<std::int16_t>& block) {
-  block.clear();
-  while (block.size() < kBlockSamples) {
-    if (input.Read(block, kBlockSamples - block.size()) == 0) break;
-  }
-  return block.size() == kBlockSamples;
-}
-
 int Analyse(const Options& options, int& argc, char** argv) {
   std::unique_ptr<SoundInput> input = options.input == "-"
                                           ? SoundInput::OpenRaw(stdin, "standard input")
@@ -238,47 +219,24 @@ int Analyse(const Options& options, int& argc, char** argv) {
     throw SoundInputError("cannot create the folder " + *options.frames_dir);
   }
 
-  std::vector<std::int16_t> block;
-  if (!ReadBlock(*input, block)) {
-    throw SoundInputError(input->name() + (block.empty() ? ": contains no sound"
-                                                         : ": shorter than one block (8192 "
-                                                           "samples, 0.37 s)"));
-  }
-
+  BlockCycle cycle(*input);
   Session session(options.png || options.frames_dir, argc, argv);
-  Analyser& analyser = session.analyser();
-  // Each block reaches the analysis through the capture routines, as recorded sound does:
-  // the memory driver fills the capture buffer with it at once.
-  UseMemoryWaveInput(block);
-  analyser.StartUp();
-  if (options.ref_level != 30) analyser.scrReflvl_Change(static_cast<Integer>(options.ref_level));
-
   if (!options.json) std::puts(kCsvHeader);
   Progress progress(input->ExpectedSamples());
-  std::int64_t index = 0;
-  bool next_is_whole = true;
-  while (next_is_whole) {
-    std::vector<std::int16_t> next;
-    next_is_whole = ReadBlock(*input, next);
-    // The restart inside the cycle opens the device on the next block's samples.
-    UseMemoryWaveInput(next_is_whole ? std::move(next) : std::vector<std::int16_t>{});
-    if (!analyser.Timer1_Timer())
-      throw SoundInputError("block " + std::to_string(index) + " was not captured");
-    const BlockReadouts readouts = session.Readouts(index);
-    std::puts((options.json ? JsonRow(readouts) : CsvRow(readouts)).c_str());
-    if (options.frames_dir) session.SavePicture(FramePath(*options.frames_dir, index));
-    progress.Block(++index);
-    if (!next_is_whole && !next.empty()) {
-      progress.Finish();
-      std::fprintf(stderr,
-                   "quorvane-analyse: the last %zu samples make no whole block and were not "
-                   "analysed\n",
-                   next.size());
-    }
-  }
+  const std::size_t left_over =
+      cycle.Run(session.analyser(), options.ref_level, [&](std::int64_t block) {
+        const BlockReadouts readouts = session.Readouts(block);
+        std::puts((options.json ? JsonRow(readouts) : CsvRow(readouts)).c_str());
+        if (options.frames_dir) session.SavePicture(FramePath(*options.frames_dir, block));
+        progress.Block(block + 1);
+      });
   progress.Finish();
-  analyser.Form_QueryUnload();
-  UsePulseWaveInput();
+  if (left_over > 0) {
+    std::fprintf(stderr,
+                 "quorvane-analyse: the last %zu samples make no whole block and were not "
+                 "analysed\n",
+                 left_over);
+  }
   if (options.png) session.SavePicture(*options.png);
   std::fflush(stdout);
   return 0;

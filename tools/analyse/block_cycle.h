@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "app/analyser.h"
+#include "display/plot_surface.h"
+#include "tools/analyse/sound_input.h"
+
+namespace quorvane {
+
+inline constexpr std::size_t kBlockSamples = 8192;
+
+// The window's labels and picture for a run without a window: plain captions with their
+// creation texts, and a surface that checks its drawing but keeps no pixels.
+struct HeadlessControls {
+  TextCaption lblReflvl{"Ref: 0 dB"}, lblMaxHold{"Label1"}, lblMax{"Label1"}, lblFreq{"Label1"},
+      Label4{"Label4"};
+  PlotSurface Picture1{321, 297};
+
+  HeadlessControls() { Picture1.SetDiscardPixels(true); }
+  Form1Controls Controls() { return {lblReflvl, lblMaxHold, lblMax, lblFreq, Label4, Picture1}; }
+};
+
+// Feeds a recording to the analyser block by block, each block through the capture routines
+// exactly as recorded sound arrives: the memory driver fills the capture buffer with it.
+class BlockCycle {
+ public:
+  // Reads the first block; a SoundInputError when the input holds no whole block.
+  explicit BlockCycle(SoundInput& input);
+
+  // Starts the analyser up on the first block, sets the reference level as the scroll bar
+  // would, and runs one acquisition cycle per whole block, calling `after_block` with the
+  // block's index after each. Returns how many trailing samples made no whole block.
+  std::size_t Run(Analyser& analyser, int ref_level,
+                  const std::function<void(std::int64_t block)>& after_block);
+
+ private:
+  bool ReadBlock(std::vector<std::int16_t>& block);
+
+  SoundInput& input_;
+  std::vector<std::int16_t> first_;
+};
+
+}  // namespace quorvane
