@@ -6,45 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "capture/module1.h"
-#include "capture/wave_drivers.h"
+#include "capture_fixture.h"
 #include "common/runtime_error.h"
 
 namespace quorvane {
 namespace {
 
-struct Shown {
-  std::vector<std::string> texts;
-};
-
-class CaptureModuleTest : public ::testing::Test {
+class CaptureModuleTest : public testing::CaptureFixture {
  protected:
-  void SetUp() override {
-    SetMessageBox([this](const std::string& text) { shown.texts.push_back(text); });
-    blocks_before = LiveGlobalBlocks();
-    state.strSampleRate = "22050";
-    state.lngBufferBytes = 16;  // 8 samples
-  }
-  void TearDown() override {
-    if (state.blnRecording) StopCapture(state);
-    SetMessageBox(nullptr);
-    UsePulseWaveInput();
-    EXPECT_EQ(LiveGlobalBlocks(), blocks_before);
-  }
-
-  std::vector<double> Block() const {
-    std::vector<double> values;
-    for (Long i = 0; i < state.lngBufferBytes / 2; ++i) {
-      double value = 0;
-      GetSample(state, i, value);
-      values.push_back(value);
-    }
-    return values;
-  }
-
-  CaptureState state;
-  Shown shown;
-  std::size_t blocks_before = 0;
+  CaptureModuleTest() : CaptureFixture(16) {}  // 8 samples
 };
 
 std::vector<std::int16_t> Ramp(int count) {
@@ -88,6 +58,16 @@ TEST_F(CaptureModuleTest, OffsetOverflowIsAnOverflowError) {
     }
   }
   EXPECT_EQ(out, 7);  // untouched
+  // Past either end of the 8-sample buffer is refused, never read.
+  for (Long index : {Long{-1}, Long{8}}) {
+    try {
+      GetSample(state, index, out);
+      ADD_FAILURE() << "index " << index << " was read";
+    } catch (const RuntimeError& error) {
+      EXPECT_EQ(error.kind(), RuntimeError::Kind::SubscriptOutOfRange);
+    }
+  }
+  GetSample(state, 7, out);
   GetSample(state, 0, out);
   EXPECT_EQ(out, 1 / 32768.0);
 }
@@ -114,7 +94,7 @@ TEST_F(CaptureModuleTest, StartFillsFormatHeaderAndQueuesTheBuffer) {
   EXPECT_EQ(state.whdr.dwUser, 0u);
   EXPECT_EQ(state.whdr.lpNext, nullptr);
   EXPECT_EQ(Block(), Fractions({1, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_TRUE(shown.texts.empty());
+  EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(CaptureModuleTest, StartWhileRecordingOpensNothing) {
@@ -128,7 +108,7 @@ TEST_F(CaptureModuleTest, StartWhileRecordingOpensNothing) {
   EXPECT_EQ(state.hBuffer, block);
   EXPECT_EQ(LiveGlobalBlocks(), blocks);
   EXPECT_EQ(MemoryWaveInputPosition(), 8u);  // no second buffer was filled
-  EXPECT_TRUE(shown.texts.empty());
+  EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(CaptureModuleTest, SampleRateTextIsRoundedTiesToEven) {
@@ -171,8 +151,8 @@ TEST_F(CaptureModuleTest, OpenFailureShowsPaddedTextAndFreesTheBlock) {
   EXPECT_FALSE(state.blnRecording);
   EXPECT_EQ(state.hBuffer, nullptr);
   EXPECT_EQ(LiveGlobalBlocks(), blocks_before);
-  ASSERT_EQ(shown.texts.size(), 1u);
-  const std::string text = shown.texts[0];
+  ASSERT_EQ(shown.size(), 1u);
+  const std::string text = shown[0];
   EXPECT_EQ(text.rfind("The sound input device is already in use", 0), 0u) << text;
   ASSERT_EQ(state.strWaveError.size(), 200u);
   EXPECT_EQ(state.strWaveError.substr(0, text.size()), text);

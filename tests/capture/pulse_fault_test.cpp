@@ -11,9 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/module1.h"
-#include "capture/wave_drivers.h"
-#include "pulse_server.h"
+#include "capture_fixture.h"
 
 namespace quorvane {
 namespace {
@@ -23,33 +21,10 @@ using testing::MillisecondsSince;
 using testing::PulseServer;
 using Clock = std::chrono::steady_clock;
 
-class PulseFaultTest : public ::testing::Test {
+class PulseFaultTest : public testing::PulseCaptureFixture {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(server.ok()) << "cannot start a private PulseAudio server";
-    server.UseFromThisProcess();
-    UsePulseWaveInput();
-    SetMessageBox([this](const std::string& text) { shown.push_back(text); });
-    state.strSampleRate = "22050";
-    state.lngBufferBytes = 16384;
-    blocks_before = LiveGlobalBlocks();
-  }
-  void TearDown() override {
-    if (state.blnRecording) StopCapture(state);
-    SetMessageBox(nullptr);
-    UsePulseWaveInput();
-    EXPECT_EQ(LiveGlobalBlocks(), blocks_before);
-  }
-
-  // Polls the done bit as the window's timer does; -1 after `limit`, else milliseconds.
-  double WaitDone(std::chrono::milliseconds limit = 5000ms) {
-    const auto start = Clock::now();
-    while (!CaptureBufferDone(state)) {
-      if (Clock::now() - start > limit) return -1;
-      std::this_thread::sleep_for(1ms);
-    }
-    return MillisecondsSince(start);
-  }
+  PulseFaultTest()
+      : PulseCaptureFixture(PulseServer::Private(), "cannot start a private PulseAudio server") {}
 
   // The fault the device holds, as the next queueing call returns it.
   std::string DeviceFault(MMRESULT& result) {
@@ -73,10 +48,29 @@ class PulseFaultTest : public ::testing::Test {
     std::cout << "[observed] " << fault << ": " << what << '\n';
   }
 
-  PulseServer server = PulseServer::Private();
-  CaptureState state;
-  std::vector<std::string> shown;
-  std::size_t blocks_before = 0;
+  // Suspends `target` ("source NAME" or "sink NAME") for 1.8 s in the middle of a block: the
+  // block waits, then completes whole with no fault, and the next one records normally.
+  void SuspendMidBlock(const std::string& target, const std::string& fault,
+                       const std::string& completed_early) {
+    StartCapture(state);
+    ASSERT_TRUE(state.blnRecording);
+    std::this_thread::sleep_for(100ms);
+    server.Pactl("suspend-" + target + " 1");
+    // Longer than three buffer periods: a running source this quiet would count as hung.
+    EXPECT_LT(WaitDone(1800ms), 0) << completed_early;
+    const DWORD before_resume = state.whdr.dwBytesRecorded;
+    server.Pactl("suspend-" + target + " 0");
+    const double resumed_after = WaitDone();
+    ASSERT_GE(resumed_after, 0);
+    EXPECT_EQ(state.whdr.dwBytesRecorded, 16384u);
+    EXPECT_EQ(waveInStart(state.hWaveIn), MMSYSERR_NOERROR);  // no fault
+    Observe(fault, "held at " + std::to_string(before_resume) +
+                       " bytes for 1.8 s, whole block done " + std::to_string(resumed_after) +
+                       " ms after resuming");
+    StopCapture(state);
+    EXPECT_TRUE(RecordBlock());
+    EXPECT_TRUE(shown.empty());
+  }
 };
 
 TEST_F(PulseFaultTest, ServerKilledWhileRecording) {
@@ -155,46 +149,15 @@ TEST_F(PulseFaultTest, SourceRemovedWhileRecording) {
 }
 
 TEST_F(PulseFaultTest, SuspendedSourceOnlyDelaysTheBlock) {
-  StartCapture(state);
-  ASSERT_TRUE(state.blnRecording);
-  std::this_thread::sleep_for(100ms);
-  server.Pactl("suspend-source test_input 1");
-  // Longer than three buffer periods: a running source this quiet would count as hung.
-  EXPECT_LT(WaitDone(1800ms), 0) << "the block completed while its source was suspended";
-  const DWORD before_resume = state.whdr.dwBytesRecorded;
-  server.Pactl("suspend-source test_input 0");
-  const double resumed_after = WaitDone();
-  ASSERT_GE(resumed_after, 0);
-  EXPECT_EQ(state.whdr.dwBytesRecorded, 16384u);
-  EXPECT_EQ(waveInStart(state.hWaveIn), MMSYSERR_NOERROR);  // no fault
-  Observe("source suspended", "held at " + std::to_string(before_resume) +
-                                  " bytes for 1.8 s, whole block done " +
-                                  std::to_string(resumed_after) + " ms after resuming");
-  StopCapture(state);
-  EXPECT_TRUE(RecordBlock());
-  EXPECT_TRUE(shown.empty());
+  SuspendMidBlock("source test_input", "source suspended",
+                  "the block completed while its source was suspended");
 }
 
 TEST_F(PulseFaultTest, SuspendedSinkUnderTheSourceOnlyDelaysTheBlock) {
   // The input is made from the sink's monitor: suspending the sink silences it, though the
   // input itself does not report a suspension. That is a wait, not a hung server.
-  StartCapture(state);
-  ASSERT_TRUE(state.blnRecording);
-  std::this_thread::sleep_for(100ms);
-  server.Pactl("suspend-sink test_sink 1");
-  EXPECT_LT(WaitDone(1800ms), 0) << "the block completed while the sink was suspended";
-  const DWORD before_resume = state.whdr.dwBytesRecorded;
-  server.Pactl("suspend-sink test_sink 0");
-  const double resumed_after = WaitDone();
-  ASSERT_GE(resumed_after, 0);
-  EXPECT_EQ(state.whdr.dwBytesRecorded, 16384u);
-  EXPECT_EQ(waveInStart(state.hWaveIn), MMSYSERR_NOERROR);
-  Observe("sink suspended", "held at " + std::to_string(before_resume) +
-                                " bytes for 1.8 s, whole block done " +
-                                std::to_string(resumed_after) + " ms after resuming");
-  StopCapture(state);
-  EXPECT_TRUE(RecordBlock());
-  EXPECT_TRUE(shown.empty());
+  SuspendMidBlock("sink test_sink", "sink suspended",
+                  "the block completed while the sink was suspended");
 }
 
 TEST_F(PulseFaultTest, ServerRestartedBetweenBlocks) {

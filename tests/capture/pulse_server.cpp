@@ -36,16 +36,23 @@ std::string Quote(const std::string& text) {
   return "'" + text + "'";
 }
 
+// The NAME=value lines of the tool's output.
+std::vector<std::string> Assignments(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find('=') != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
 }  // namespace
 
 PulseServer PulseServer::Shared() {
   const char* dir = std::getenv("QUORVANE_TEST_PULSE_DIR");
   PulseServer server(dir == nullptr ? "" : dir, false);
   if (dir == nullptr) return server;
-  std::istringstream lines(server.Tool("env"));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find('=') != std::string::npos) server.env_.push_back(line);
-  }
+  server.env_ = Assignments(server.Tool("env"));
   server.ok_ = !server.env_.empty() && server.Pid() > 0;
   return server;
 }
@@ -75,21 +82,23 @@ std::string PulseServer::Tool(const std::string& command) const {
   return Run(Quote(QUORVANE_PULSE_TOOL) + " " + command + " " + Quote(dir_) + " 2>&1");
 }
 
-void PulseServer::UseFromThisProcess() const {
+std::map<std::string, std::string> PulseServer::Environment() const {
+  std::map<std::string, std::string> environment;
   for (const std::string& line : env_) {
     const auto eq = line.find('=');
-    setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+    environment[line.substr(0, eq)] = line.substr(eq + 1);
   }
+  return environment;
+}
+
+void PulseServer::UseFromThisProcess() const {
+  for (const auto& [key, value] : Environment()) setenv(key.c_str(), value.c_str(), 1);
 }
 
 bool PulseServer::Start() {
   int status = -1;
   const std::string output = Run(Quote(QUORVANE_PULSE_TOOL) + " start " + Quote(dir_), &status);
-  env_.clear();
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find('=') != std::string::npos) env_.push_back(line);
-  }
+  env_ = Assignments(output);
   ok_ = status == 0 && !env_.empty();
   return ok_;
 }

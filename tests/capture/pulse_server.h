@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ class PulseServer {
 
   // Points this process's PulseAudio clients (and pactl) at the server.
   void UseFromThisProcess() const;
+  // The same settings, for the environment of a process started separately.
+  std::map<std::string, std::string> Environment() const;
 
   bool Start();
   void Stop();

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "tests/capture/pulse_server.h"
+#include "tests/window/plot_geometry.h"
 
 // Last: Xlib's macros (None, Bool, Status, ...) would clash with the headers above.
 #include <X11/Xatom.h>
@@ -40,6 +41,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::Highest;
+using test::PixelsOf;
+using test::PlotColumn;
+using test::PlotRow;
+using test::PlotX;
 using testing::MillisecondsSince;
 
 constexpr const char* kCaption = "Quorvane Spectrum";
@@ -59,21 +65,11 @@ constexpr auto kExitBound = 1000ms;
 // One block of 8192 samples at 22050 samples/s.
 constexpr auto kBlock = 372ms;
 
-// Picture1 sits at (64, 0) in the window, 321 x 297 pixels, 1200 Plot units across each way
-// from -100: a coordinate u lands in pixel floor((u + 100) * pixels / 1200).
+// Picture1 sits at (64, 0) in the window, 321 x 297 pixels.
 constexpr int kPlotLeft = 64;
 constexpr int kPlotWidth = 321;
 constexpr int kPlotHeight = 297;
 
-int PlotColumn(double x) {
-  return static_cast<int>(std::floor((x + 100) * kPlotWidth / 1200));
-}
-int PlotRow(double y) {
-  return static_cast<int>(std::floor((y + 100) * kPlotHeight / 1200));
-}
-double PlotX(double hz) {
-  return 1000 * (hz - 270) / (2700 - 270);
-}
 // Plot y of a level at the start-up reference (80 dB at the top line, 10 dB a division).
 double PlotY(double db) {
   return (80 - db) / 10 * 125;
@@ -89,6 +85,17 @@ bool Installed(const std::string& program) {
     if (!dir.empty() && access((dir + "/" + program).c_str(), X_OK) == 0) return true;
   }
   return false;
+}
+
+// Polls `done` every `step` until it holds or `timeout` passes; returns whether it held.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step) {
+  const auto end = Clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(step);
+  }
 }
 
 int Lines(const std::string& text) {
@@ -278,18 +285,13 @@ class XServer {
   }
 
   std::optional<TopWindow> WaitFor(const std::string& title, std::chrono::milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    for (;;) {
-      if (auto window = Find(title)) return window;
-      if (Clock::now() >= end) return std::nullopt;
-      std::this_thread::sleep_for(20ms);
-    }
+    std::optional<TopWindow> window;
+    WaitUntil([&] { return (window = Find(title)).has_value(); }, timeout, 20ms);
+    return window;
   }
 
   bool WaitUntilGone(const std::string& title, std::chrono::milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    while (Find(title) && Clock::now() < end) std::this_thread::sleep_for(20ms);
-    return !Find(title);
+    return WaitUntil([&] { return !Find(title); }, timeout, 20ms);
   }
 
   // What a window manager sends when the user closes the window.
@@ -352,22 +354,6 @@ class XServer {
   Display* display_ = nullptr;
 };
 
-// Every pixel of `image` with the given colour, as (column, row).
-std::vector<QPoint> PixelsOf(const QImage& image, QRgb colour) {
-  std::vector<QPoint> found;
-  for (int r = 0; r < image.height(); ++r) {
-    for (int c = 0; c < image.width(); ++c) {
-      if ((image.pixel(c, r) & 0xFFFFFF) == colour) found.emplace_back(c, r);
-    }
-  }
-  return found;
-}
-
-QPoint Highest(const std::vector<QPoint>& points) {
-  return *std::min_element(points.begin(), points.end(),
-                           [](QPoint a, QPoint b) { return a.y() < b.y(); });
-}
-
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -382,16 +368,31 @@ class EndToEnd : public ::testing::Test {
   }
 
   void TearDown() override {
+    player_.reset();  // before its server, as when they were the test's own
+    server_.reset();
     if (folder_.empty()) return;
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
   }
 
-  // The client environment of a private server made by pulse-test-server.
-  static std::map<std::string, std::string> ServerEnvironment(const std::string& dir) {
-    return {{"PULSE_SERVER", "unix:" + dir + "/native"},
-            {"PULSE_COOKIE", dir + "/cookie"},
-            {"PULSE_CLIENTCONFIG", dir + "/client.conf"}};
+  // A private sound server playing a tone on `bin` (whole cycles per 8192 samples). 80 blocks
+  // (30 s): the player does not restart (with a gap) while a case runs.
+  void StartTone(int bin) {
+    server_.emplace(testing::PulseServer::Private());
+    ASSERT_TRUE(server_->ok());
+    server_->UseFromThisProcess();
+    player_.emplace(server_->dir(), testing::Tone(bin, 0.5, 80));
+    ASSERT_TRUE(player_->running());
+  }
+
+  // Starts the analyser on that server and waits for its window to show a trace.
+  void StartUntilTrace(Child& analyser, std::optional<TopWindow>& window) {
+    ASSERT_TRUE(StartAnalyser(analyser, server_->Environment()));
+    window = x_.WaitFor(kCaption, 30s);
+    ASSERT_TRUE(window) << LogText();
+    const std::string shot = Shot("");
+    QImage plot;
+    ASSERT_TRUE(WaitForPlot(*window, HasTrace, 30s, shot, plot)) << "no trace; see " << shot;
   }
 
   bool StartAnalyser(Child& analyser, std::map<std::string, std::string> environment) {
@@ -422,19 +423,20 @@ class EndToEnd : public ::testing::Test {
   // Screenshots until the plot satisfies `done` or `timeout` passes; the last one in `plot`.
   bool WaitForPlot(const TopWindow& window, const std::function<bool(const QImage&)>& done,
                    std::chrono::milliseconds timeout, const std::string& file, QImage& plot) {
-    const auto end = Clock::now() + timeout;
-    for (;;) {
-      plot = Plot(window, file);
-      if (!plot.isNull() && done(plot)) return true;
-      if (Clock::now() >= end) return false;
-      std::this_thread::sleep_for(100ms);
-    }
+    return WaitUntil(
+        [&] {
+          plot = Plot(window, file);
+          return !plot.isNull() && done(plot);
+        },
+        timeout, 100ms);
   }
 
   static bool HasTrace(const QImage& plot) { return !PixelsOf(plot, kYellow).empty(); }
 
   std::string folder_;
   XServer x_;
+  std::optional<testing::PulseServer> server_;
+  std::optional<testing::Player> player_;
 };
 
 struct ToneCase {
@@ -452,19 +454,12 @@ class ToneOnScreen : public EndToEnd, public ::testing::WithParamInterface<ToneC
 
 TEST_P(ToneOnScreen, TracePeaksAtTheTone) {
   const ToneCase tone = GetParam();
-  testing::PulseServer server = testing::PulseServer::Private();
-  ASSERT_TRUE(server.ok());
-  server.UseFromThisProcess();
-  // 80 blocks (30 s): the player does not restart (with a gap) while the case runs.
-  testing::Player player(server.dir(), testing::Tone(tone.bin, 0.5, 80));
-  ASSERT_TRUE(player.running());
+  ASSERT_NO_FATAL_FAILURE(StartTone(tone.bin));
   Child analyser;
-  ASSERT_TRUE(StartAnalyser(analyser, ServerEnvironment(server.dir())));
-  const auto window = x_.WaitFor(kCaption, 30s);
-  ASSERT_TRUE(window) << LogText();
+  std::optional<TopWindow> window;
+  ASSERT_NO_FATAL_FAILURE(StartUntilTrace(analyser, window));
   const std::string shot = Shot("");
   QImage plot;
-  ASSERT_TRUE(WaitForPlot(*window, HasTrace, 30s, shot, plot)) << "no trace; see " << shot;
 
   // Each block adds a tenth of the new level: 14 more blocks bring a 66 dB line within 14 dB
   // of it.
@@ -566,18 +561,11 @@ TEST_F(EndToEnd, WithoutASoundServerTheErrorBoxAppearsAndTheGridStaysEmpty) {
 }
 
 TEST_F(EndToEnd, ServerKilledWhileRunningShowsTheErrorBoxAndTheAnalyserStillAnswers) {
-  testing::PulseServer server = testing::PulseServer::Private();
-  ASSERT_TRUE(server.ok());
-  server.UseFromThisProcess();
-  testing::Player player(server.dir(), testing::Tone(371, 0.5, 80));
-  ASSERT_TRUE(player.running());
+  ASSERT_NO_FATAL_FAILURE(StartTone(371));
+  testing::PulseServer& server = *server_;
   Child analyser;
-  ASSERT_TRUE(StartAnalyser(analyser, ServerEnvironment(server.dir())));
-  const auto window = x_.WaitFor(kCaption, 30s);
-  ASSERT_TRUE(window) << LogText();
-  const std::string shot = Shot("");
-  QImage plot;
-  ASSERT_TRUE(WaitForPlot(*window, HasTrace, 30s, shot, plot)) << "no trace; see " << shot;
+  std::optional<TopWindow> window;
+  ASSERT_NO_FATAL_FAILURE(StartUntilTrace(analyser, window));
 
   const pid_t pid = server.Pid();
   ASSERT_GT(pid, 0);
@@ -607,34 +595,21 @@ TEST_F(EndToEnd, ServerKilledWhileRunningShowsTheErrorBoxAndTheAnalyserStillAnsw
 }
 
 TEST_F(EndToEnd, ClosingTheWindowEndsTheProcessAndReleasesTheDevice) {
-  testing::PulseServer server = testing::PulseServer::Private();
-  ASSERT_TRUE(server.ok());
-  server.UseFromThisProcess();
-  testing::Player player(server.dir(), testing::Tone(371, 0.5, 80));
-  ASSERT_TRUE(player.running());
+  ASSERT_NO_FATAL_FAILURE(StartTone(371));
+  testing::PulseServer& server = *server_;
+  const auto recording_now = [&] { return Lines(server.Pactl("list short source-outputs")); };
   // The player connects a moment after it starts: its stream joins the clock's on the sink.
-  const auto connected = Clock::now() + 10s;
-  while (Lines(server.Pactl("list short sink-inputs")) < 2 && Clock::now() < connected) {
-    std::this_thread::sleep_for(20ms);
-  }
+  WaitUntil([&] { return Lines(server.Pactl("list short sink-inputs")) >= 2; }, 10s, 20ms);
   const int before = server.Clients();
   // The server's own remapped input records from the sink's monitor, too.
-  const int recording_before = Lines(server.Pactl("list short source-outputs"));
+  const int recording_before = recording_now();
   Child analyser;
-  ASSERT_TRUE(StartAnalyser(analyser, ServerEnvironment(server.dir())));
-  const auto window = x_.WaitFor(kCaption, 30s);
-  ASSERT_TRUE(window) << LogText();
-  const std::string shot = Shot("");
-  QImage plot;
-  ASSERT_TRUE(WaitForPlot(*window, HasTrace, 30s, shot, plot)) << "no trace; see " << shot;
+  std::optional<TopWindow> window;
+  ASSERT_NO_FATAL_FAILURE(StartUntilTrace(analyser, window));
   EXPECT_EQ(server.Clients(), before + 1) << server.Pactl("list short clients");
   // Each block opens the input afresh; between blocks it is briefly closed.
-  const auto recording = Clock::now() + 5s;
-  while (Lines(server.Pactl("list short source-outputs")) != recording_before + 1 &&
-         Clock::now() < recording) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(Lines(server.Pactl("list short source-outputs")), recording_before + 1);
+  WaitUntil([&] { return recording_now() == recording_before + 1; }, 5s, 10ms);
+  EXPECT_EQ(recording_now(), recording_before + 1);
 
   x_.Close(*window);
   const auto closed = Clock::now();
@@ -654,11 +629,9 @@ TEST_F(EndToEnd, ClosingTheWindowEndsTheProcessAndReleasesTheDevice) {
       << "not within " << kExitBound.count() << " ms of the close request";
 
   // The server notices the closed connection at once; a little time for it all the same.
-  const auto end = Clock::now() + 5s;
-  while (server.Clients() != before && Clock::now() < end) std::this_thread::sleep_for(20ms);
+  WaitUntil([&] { return server.Clients() == before; }, 5s, 20ms);
   EXPECT_EQ(server.Clients(), before) << server.Pactl("list short clients");
-  EXPECT_EQ(Lines(server.Pactl("list short source-outputs")), recording_before)
-      << server.Pactl("list short source-outputs");
+  EXPECT_EQ(recording_now(), recording_before) << server.Pactl("list short source-outputs");
 }
 
 }  // namespace

@@ -75,8 +75,7 @@ TEST(AcquisitionCycle, FromSamplesToReadoutsAndTrace) {
   // 66.2 * (1 - 0.9^3) = 17.9 dB, y = (80 - 17.9) / 10 * 125 = 776.
   const auto lit = PixelsOf(Shown(*window.form), kYellow);
   ASSERT_FALSE(lit.empty());
-  const QPoint top =
-      *std::min_element(lit.begin(), lit.end(), [](QPoint a, QPoint b) { return a.y() < b.y(); });
+  const QPoint top = test::Highest(lit);
   EXPECT_EQ(top.x(), PlotColumn(test::PlotX(kToneHz)));
   const double level = window.state().dblLevel[372];
   EXPECT_NEAR(level, 20 * std::log10(0.5 * 32767 / 32768 * 4096) * (1 - 0.729), 0.05);

@@ -99,8 +99,7 @@ TEST(Screen, ToneShowsAsTheTracePeakAndTheReadout) {
   ASSERT_EQ(plot.pixel(PlotColumn(1000), PlotRow(0)), kGrey);
   const auto lit = test::PixelsOf(plot, kYellow);
   ASSERT_FALSE(lit.empty()) << "no trace on the screen; see " << kept.toStdString();
-  const QPoint top =
-      *std::min_element(lit.begin(), lit.end(), [](QPoint a, QPoint b) { return a.y() < b.y(); });
+  const QPoint top = test::Highest(lit);
   // One bin is 2.69 Hz, 1.1 Plot units, a third of a pixel: the peak's column is the tone's.
   EXPECT_LE(std::abs(top.x() - PlotColumn(PlotX(1000))), 1) << "see " << kept.toStdString();
   const double readout = Val(form.lblFreq->text().toStdString());

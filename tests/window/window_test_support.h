@@ -12,26 +12,13 @@
 
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
+#include "tests/window/plot_geometry.h"
 
 namespace quorvane::test {
 
 inline const QRgb kBlack = qRgb(0, 0, 0);
 inline const QRgb kGrey = qRgb(0xC0, 0xC0, 0xC0);
 inline const QRgb kYellow = qRgb(0xFF, 0xFF, 0x00);
-
-// Picture1 is 321 x 297 pixels with 1200 Plot units across each, starting at -100: a
-// coordinate lands in pixel floor((u + 100) * pixels / 1200).
-inline int PlotColumn(double x) {
-  return static_cast<int>(std::floor((x + 100) * 321 / 1200));
-}
-inline int PlotRow(double y) {
-  return static_cast<int>(std::floor((y + 100) * 297 / 1200));
-}
-
-// Plot x of a frequency on the 270..2700 Hz axis.
-inline double PlotX(double hz) {
-  return 1000 * (hz - 270) / (2700 - 270);
-}
 
 // A sine of `amplitude` (fraction of full scale) at `hz`, 16-bit, 22050 samples/s.
 inline std::vector<std::int16_t> Tone(double hz, double amplitude, std::size_t count) {
@@ -79,17 +66,6 @@ struct RecordedForm {
     ProcessEvents();
   }
 };
-
-// Every pixel of `image` with the given colour, as (column, row).
-inline std::vector<QPoint> PixelsOf(const QImage& image, QRgb colour) {
-  std::vector<QPoint> found;
-  for (int r = 0; r < image.height(); ++r) {
-    for (int c = 0; c < image.width(); ++c) {
-      if ((image.pixel(c, r) & 0xFFFFFF) == (colour & 0xFFFFFF)) found.emplace_back(c, r);
-    }
-  }
-  return found;
-}
 
 // What Picture1 shows on the screen.
 inline QImage Shown(Form1& form) {
