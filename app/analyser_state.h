@@ -6,13 +6,11 @@
 #include <string>
 
 #include "common/numeric.h"
+#include "common/packed_color.h"
 #include "display/trace.h"
 #include "dsp/spectrum_arrays.h"
 
 namespace quorvane {
-
-// Colours are 24-bit RGB packed with red in the low byte: 0xFFFF is yellow.
-using PackedColor = std::uint32_t;
 
 inline constexpr PackedColor kGridColor = 0xC0C0C0;
 inline constexpr PackedColor kBackColor = 0x000000;

@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <functional>
 
-namespace quorvane {
+#include "common/packed_color.h"
 
-// 24-bit RGB packed with red in the low byte: 0xFFFF is yellow, 0xC0C0C0 light grey.
-using PackedColor = std::uint32_t;
+namespace quorvane {
 
 // The colour a packed value stands for; the top byte is ignored.
 QRgb ToRgb(PackedColor color);
