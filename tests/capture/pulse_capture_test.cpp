@@ -54,20 +54,6 @@ TEST_F(PulseCaptureTest, ARecordedToneHasItsLevelAndFrequency) {
   EXPECT_TRUE(shown.empty());
 }
 
-TEST_F(PulseCaptureTest, StartWhileRecordingOpensNothingNew) {
-  StartCapture(state);
-  ASSERT_TRUE(state.blnRecording);
-  const HWAVEIN device = state.hWaveIn;
-  const HGLOBAL block = state.hBuffer;
-  const std::size_t blocks = LiveGlobalBlocks();
-  StartCapture(state);
-  EXPECT_EQ(state.hWaveIn, device);
-  EXPECT_EQ(state.hBuffer, block);
-  EXPECT_EQ(LiveGlobalBlocks(), blocks);
-  EXPECT_TRUE(shown.empty());
-  EXPECT_GE(WaitDone(), 0);
-}
-
 TEST_F(PulseCaptureTest, StopWithTheBufferHalfFull) {
   StartCapture(state);
   ASSERT_TRUE(state.blnRecording);
