@@ -5,67 +5,37 @@
 namespace quorvane {
 namespace {
 
-struct Readouts {
+// One sequence of figures as successive blocks deliver them: each is floored in place and
+// carried into the max hold only when its number is strictly above the held one.
+TEST(Readouts, FiguresFlooredAndTheMaxHoldOnlyRises) {
+  struct Step {
+    float figure;
+    Integer hz;
+    float floored;
+    const char *signal, *peak, *hold;
+  };
+  const Step steps[] = {
+      {0, 0, 0, "0 dB anl", "0 Hz", "0"},  // 0 is not above the cleared 0
+      {-0.5f, 0, -1, "-1 dB anl", "0 Hz", "0"},
+      {12.7f, 1033, 12, "12 dB anl", "1033 Hz", "12 dB anl"},
+      {11.2f, 1033, 11, "11 dB anl", "1033 Hz", "12 dB anl"},
+      {12.4f, 500, 12, "12 dB anl", "500 Hz", "12 dB anl"},
+      {30.9f, 500, 30, "30 dB anl", "500 Hz", "30 dB anl"},
+      {30, 500, 30, "30 dB anl", "500 Hz", "30 dB anl"},  // a redraw changes nothing
+      {-12.3f, 3, -13, "-13 dB anl", "3 Hz", "30 dB anl"}};
   ReadoutCaptions captions{"Label1", kMaxHoldCleared, "Label1"};
-  float figure = 0;
-  void Update(float new_figure, Integer hz = 0) {
-    figure = new_figure;
-    UpdateReadouts(figure, hz, captions);
+  for (const Step& step : steps) {
+    float figure = step.figure;
+    UpdateReadouts(figure, step.hz, captions);
+    EXPECT_EQ(figure, step.floored) << step.figure;
+    EXPECT_EQ(captions.signal, step.signal);
+    EXPECT_EQ(captions.peak, step.peak);
+    EXPECT_EQ(captions.max_hold, step.hold) << step.figure;
   }
-};
-
-TEST(Readouts, BeforeAnyBlockShowZeroFigures) {
-  Readouts r;
-  r.Update(0);
-  EXPECT_EQ(r.captions.signal, "0 dB anl");
-  EXPECT_EQ(r.captions.peak, "0 Hz");
-  EXPECT_EQ(r.captions.max_hold, "0");  // 0 is not above the held 0
-}
-
-TEST(Readouts, FigureIsFlooredInPlace) {
-  Readouts r;
-  r.Update(12.7f, 1033);
-  EXPECT_EQ(r.figure, 12);
-  EXPECT_EQ(r.captions.signal, "12 dB anl");
-  EXPECT_EQ(r.captions.peak, "1033 Hz");
-  r.Update(-12.3f);
-  EXPECT_EQ(r.figure, -13);
-  EXPECT_EQ(r.captions.signal, "-13 dB anl");
-}
-
-TEST(Readouts, MaxHoldOnlyRises) {
-  Readouts r;
-  r.Update(12.7f);
-  EXPECT_EQ(r.captions.max_hold, "12 dB anl");
-  r.Update(11.2f);
-  EXPECT_EQ(r.captions.signal, "11 dB anl");
-  EXPECT_EQ(r.captions.max_hold, "12 dB anl");
-  r.Update(30.9f);
-  EXPECT_EQ(r.captions.max_hold, "30 dB anl");
-}
-
-TEST(Readouts, NegativeFiguresNeverReplaceAClearedHold) {
-  Readouts r;
-  r.Update(-0.5f);
-  EXPECT_EQ(r.captions.signal, "-1 dB anl");
-  EXPECT_EQ(r.captions.max_hold, "0");
-}
-
-TEST(Readouts, EqualFiguresDoNotCopy) {
-  Readouts r;
-  r.captions.max_hold = "12";  // same number, different text: a copy would show
-  r.Update(12.4f);
-  EXPECT_EQ(r.captions.max_hold, "12");
-}
-
-TEST(Readouts, RedrawWithoutNewAnalysisChangesNothing) {
-  Readouts r;
-  r.Update(12.7f, 500);
-  const ReadoutCaptions before = r.captions;
-  UpdateReadouts(r.figure, 500, r.captions);
-  EXPECT_EQ(r.figure, 12);
-  EXPECT_EQ(r.captions.signal, before.signal);
-  EXPECT_EQ(r.captions.max_hold, before.max_hold);
+  captions.max_hold = "31";  // same number as the next figure, another text: no copy
+  float figure = 31.5f;
+  UpdateReadouts(figure, 0, captions);
+  EXPECT_EQ(captions.max_hold, "31");
 }
 
 TEST(Readouts, ReferenceAndNoiseCaptions) {

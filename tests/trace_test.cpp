@@ -50,14 +50,8 @@ TEST_F(TraceTest, LevelsMapBelowTheReferenceAndClip) {
   for (const auto& c : cases) {
     state->dblLevel.Fill(c.level);
     Map();
-    EXPECT_EQ(y()[0], c.y) << c.level;
-    EXPECT_EQ(y()[902], c.y) << c.level;
+    for (Long i = 0; i < 903; ++i) ASSERT_EQ(y()[i], c.y) << c.level << " at " << i;
   }
-}
-
-TEST_F(TraceTest, StartUpLevelsGiveAFlatTraceOnTheBottomLine) {
-  Map();
-  for (Long i = 0; i < 903; ++i) ASSERT_EQ(y()[i], 1000) << i;
 }
 
 TEST_F(TraceTest, RaisingTheReferenceMovesPointsDownOneDivisionPer10dB) {
@@ -101,9 +95,8 @@ TEST_F(TraceTest, AxisEdgeCases) {
   EXPECT_EQ(MarkerIndex(), 101);
   EXPECT_EQ(x()[0], 0);
   EXPECT_EQ(x()[100], 1000);
-}
 
-TEST_F(TraceTest, AxisEndingBelowZeroHzLeavesAnEmptyTrace) {
+  // An axis wholly below 0 Hz: an empty trace, not the points of an earlier mapping.
   x().Fill(500);
   state->strFreqStart = "-300";
   state->strFreqStop = "-100";

@@ -17,37 +17,23 @@ using test::PixelsOf;
 using test::PlotColumn;
 using test::PlotRow;
 using test::ProcessEvents;
-using test::ProcessEventsUntil;
 using test::RecordedForm;
 using test::Shown;
-using test::Tone;
 
-// Bin 372 lies at 372 * 22050 / 8192 = 1001.29 Hz; the readout counts it as
-// 372 * 2 * 1.344855 = 1000.57 -> 1001 Hz.
+// Bin 372 lies at 1001.29 Hz; the readout counts it as 372 * 2 * 1.344855 = 1000.57 -> 1001.
 constexpr double kToneHz = 372 * 22050.0 / 8192;
 
-// ---- Whole cycles through the memory driver -----------------------------------------------
-
-TEST(AcquisitionCycle, DoesNothingUntilTheBufferIsDone) {
-  UseMemoryWaveInput({}, MemoryInputEnd::Wait);  // opens, never completes
+TEST(AcquisitionCycle, FromSamplesToReadoutsAndTraceOnlyWhenTheBufferIsDone) {
+  const auto samples = test::Tone(kToneHz, 0.5, 8192 * 3);
+  UseMemoryWaveInput(samples, MemoryInputEnd::Wait);  // three blocks, then a buffer that waits
   RecordedForm window;
-  window.ShowAndStart();
-  ASSERT_TRUE(window.capture().blnRecording);
-  const HWAVEIN device = window.capture().hWaveIn;
-  for (int i = 0; i < 50; ++i) EXPECT_FALSE(window.analyser().Timer1_Timer());
-  EXPECT_EQ(window.capture().hWaveIn, device);
-  EXPECT_EQ(window.form->Label4->text(), "Label4");
-}
-
-TEST(AcquisitionCycle, FromSamplesToReadoutsAndTrace) {
-  const auto samples = Tone(kToneHz, 0.5, 8192 * 3);
-  UseMemoryWaveInput(samples, MemoryInputEnd::Finish);
-  RecordedForm window;
-  window.form->show();  // the timer runs the blocks as they become ready
-  ASSERT_TRUE(ProcessEventsUntil([] { return MemoryWaveInputPosition() == 8192 * 3; }));
+  window.form->show();
+  ASSERT_TRUE(test::ProcessEventsUntil([] { return MemoryWaveInputPosition() == 8192 * 3; }));
   ProcessEvents();
+  const HWAVEIN device = window.capture().hWaveIn;
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(window.analyser().Timer1_Timer());
+  EXPECT_EQ(window.capture().hWaveIn, device);
   EXPECT_TRUE(window.boxes.empty());
-  EXPECT_TRUE(window.capture().blnRecording);  // the fourth block is recording (and waits)
 
   // The same three blocks through the analysis routines alone.
   auto expected = std::make_unique<AnalyserState>();
@@ -63,159 +49,110 @@ TEST(AcquisitionCycle, FromSamplesToReadoutsAndTrace) {
   for (int bin = 0; bin <= 4096; ++bin) {
     ASSERT_EQ(window.state().dblLevel[bin], expected->dblLevel[bin]) << bin;
   }
-  EXPECT_EQ(window.state().intPeakFreq, 1001);
   EXPECT_EQ(window.form->lblFreq->text(), "1001 Hz");
-  const std::string signal = NumberText(static_cast<float>(std::floor(figure))) + " dB anl";
-  EXPECT_EQ(window.form->lblMax->text().toStdString(), signal);
+  EXPECT_EQ(window.form->lblMax->text().toStdString(),
+            NumberText(static_cast<float>(std::floor(figure))) + " dB anl");
   EXPECT_EQ(window.form->Label4->text().toStdString(),
             NumberText(static_cast<float>(std::floor(noise))));
-  EXPECT_EQ(window.state().dblSample, samples[2 * 8192 + 8191] / 32768.0);
-
   // The trace's highest point is the tone's bin: three blocks of a 66.2 dB line give
   // 66.2 * (1 - 0.9^3) = 17.9 dB, y = (80 - 17.9) / 10 * 125 = 776.
-  const auto lit = PixelsOf(Shown(*window.form), kYellow);
-  ASSERT_FALSE(lit.empty());
-  const QPoint top = test::Highest(lit);
-  EXPECT_EQ(top.x(), PlotColumn(test::PlotX(kToneHz)));
   const double level = window.state().dblLevel[372];
   EXPECT_NEAR(level, 20 * std::log10(0.5 * 32767 / 32768 * 4096) * (1 - 0.729), 0.05);
-  EXPECT_EQ(top.y(), PlotRow((80 - level) / 10 * 125));
+  EXPECT_EQ(test::Highest(PixelsOf(Shown(*window.form), kYellow)),
+            QPoint(PlotColumn(test::PlotX(kToneHz)), PlotRow((80 - level) / 10 * 125)));
 }
 
-TEST(AcquisitionCycle, RestartsTheCaptureBeforeDrawing) {
-  UseMemoryWaveInput(Tone(kToneHz, 0.5, 8192), MemoryInputEnd::Loop);
-  RecordedForm window;
-  Analyser& analyser = window.analyser();
-  analyser.StartUp();  // without showing the window, so only this test drives the cycle
-  for (int block = 0; block < 5; ++block) {
-    ASSERT_TRUE(analyser.Timer1_Timer()) << block;
-    // A fresh buffer, queued and (from this driver) already full again.
-    EXPECT_TRUE(window.capture().blnRecording);
-    EXPECT_TRUE(CaptureBufferDone(window.capture()));
+// Silence is -140 dB in every bin; smoothed from 0: -14 after one block, -26.6 after two. No
+// level is above 0 dB, so the figure is -|noise|, the peak keeps its 0 Hz, the trace lies on
+// the bottom line. A pure tone leaves the noise bin near -140 dB as well.
+TEST(AcquisitionCycle, RestartsTheCaptureEachBlockAndQuietInputKeepsUpdating) {
+  const struct {
+    double hz;
+    int blocks;
+    const char *noise, *signal, *peak;
+  } cases[] = {{0, 1, "-14", "-14 dB anl", "0 Hz"},
+               {0, 2, "-27", "-27 dB anl", "0 Hz"},
+               {kToneHz, 5, "-58", nullptr, "1001 Hz"}};
+  for (const auto& c : cases) {
+    UseMemoryWaveInput(test::Tone(c.hz, c.hz ? 0.5 : 0, 8192), MemoryInputEnd::Loop);
+    RecordedForm window;
+    window.analyser().StartUp();  // without showing the window: only the test drives the cycle
+    for (int block = 0; block < c.blocks; ++block) {
+      ASSERT_TRUE(window.analyser().Timer1_Timer()) << block;
+      EXPECT_TRUE(window.capture().blnRecording);  // a fresh buffer, already full again
+      EXPECT_TRUE(CaptureBufferDone(window.capture()));
+    }
+    Form1& form = *window.form;
+    EXPECT_EQ(form.Label4->text(), c.noise);
+    if (c.signal) {
+      EXPECT_EQ(form.lblMax->text(), c.signal);
+    }
+    EXPECT_EQ(form.lblFreq->text(), c.peak);
+    EXPECT_EQ(form.lblMaxHold->text(), "0");  // negative figures never replace the hold
+    if (c.hz) continue;
+    const auto lit = PixelsOf(Shown(form), kYellow);
+    ASSERT_FALSE(lit.empty());
+    for (const QPoint& p : lit) ASSERT_EQ(p.y(), PlotRow(1000));
   }
-  EXPECT_EQ(window.form->lblFreq->text(), "1001 Hz");
-  // A pure tone leaves the noise reference (bin 3296) near -140 dB, smoothed to -57 after five
-  // blocks, so the figure stays negative and never replaces the cleared hold.
-  EXPECT_EQ(window.form->Label4->text(), "-58");
-  EXPECT_EQ(window.form->lblMaxHold->text(), "0");
 }
 
-TEST(AcquisitionCycle, QuietInputKeepsTheDisplayUpdating) {
-  UseMemoryWaveInput(std::vector<std::int16_t>(8192, 0), MemoryInputEnd::Loop);
-  RecordedForm window;
-  Analyser& analyser = window.analyser();
-  analyser.StartUp();
-  Form1& form = *window.form;
-
-  // Silence is -140 dB in every bin; smoothed from 0: -14 after one block, -26.6 after two.
-  // No level is above 0 dB, so the signal figure is -|noise| and the peak keeps its 0 Hz.
-  ASSERT_TRUE(analyser.Timer1_Timer());
-  EXPECT_EQ(form.Label4->text(), "-14");
-  EXPECT_EQ(form.lblMax->text(), "-14 dB anl");
-  EXPECT_EQ(form.lblFreq->text(), "0 Hz");
-  EXPECT_EQ(form.lblMaxHold->text(), "0");
-  ASSERT_TRUE(analyser.Timer1_Timer());
-  EXPECT_EQ(form.Label4->text(), "-27");
-  EXPECT_EQ(form.lblMax->text(), "-27 dB anl");
-  // Every level is below the bottom line's 0 dB: the trace lies along it.
-  const auto lit = PixelsOf(Shown(form), kYellow);
-  ASSERT_FALSE(lit.empty());
-  for (const QPoint& p : lit) ASSERT_EQ(p.y(), PlotRow(1000));
-}
-
-// ---- No sound input -----------------------------------------------------------------------
-
-// What a message box looked like when it came up.
-struct SeenBox {
-  int count = 0;
+TEST(NoSoundInput, ShowsTheErrorOnceInARealBoxAndKeepsTheEmptyGrid) {
+  ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvane-no-server", 1);
+  UsePulseWaveInput({.keep_connection_ms = 0});
+  auto form = std::make_unique<Form1>();  // the real message box
+  int boxes = 0;
   QString title, text;
-  QMessageBox::StandardButtons buttons;
-  QMessageBox::Icon icon = QMessageBox::Information;
-  bool modal = false;
-};
-
-// Watches for message boxes and closes each one with OK, recording what it showed.
-void WatchForBoxes(QObject* context, SeenBox& seen) {
-  auto* timer = new QTimer(context);
-  QObject::connect(timer, &QTimer::timeout, context, [&seen] {
+  QTimer watcher;  // closes each box with OK, noting what it showed
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
       auto* box = qobject_cast<QMessageBox*>(widget);
       if (!box || !box->isVisible()) continue;
-      ++seen.count;
-      seen.title = box->windowTitle();
-      seen.text = box->text();
-      seen.buttons = box->standardButtons();
-      seen.icon = box->icon();
-      seen.modal = box->isModal();
+      ++boxes;
+      title = box->windowTitle();
+      text = box->text();
+      EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+      EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+      EXPECT_TRUE(box->isModal());
       box->button(QMessageBox::Ok)->click();
     }
   });
-  timer->start(10);
-}
-
-TEST(NoSoundInput, ShowsTheErrorOnceAndKeepsTheEmptyGrid) {
-  // A server that is not there.
-  ::setenv("PULSE_SERVER", "unix:/nonexistent/quorvane-no-server", 1);
-  UsePulseWaveInput({.keep_connection_ms = 0});
-  SeenBox seen;
-  auto form = std::make_unique<Form1>();  // the real message box
-  WatchForBoxes(form.get(), seen);
+  watcher.start(10);
   form->show();
-  ASSERT_TRUE(ProcessEventsUntil([&] { return seen.count > 0; }));
-  ProcessEvents(100);
-
-  EXPECT_EQ(seen.count, 1);
-  EXPECT_EQ(seen.title, "Tessavox");
-  EXPECT_FALSE(seen.text.trimmed().isEmpty());
-  EXPECT_FALSE(seen.text.endsWith(' '));
-  EXPECT_EQ(seen.buttons, QMessageBox::Ok);
-  EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
-  EXPECT_TRUE(seen.modal);
-  CaptureState& capture = form->analyser().Capture();
+  ASSERT_TRUE(test::ProcessEventsUntil([&] { return boxes > 0; }));
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(form->analyser().Timer1_Timer());
+  QEvent activate(QEvent::WindowActivate);
+  QApplication::sendEvent(form.get(), &activate);
+  ProcessEvents(200);
+  EXPECT_EQ(boxes, 1);
+  EXPECT_EQ(title, "Tessavox");
+  const CaptureState& capture = form->analyser().Capture();
   EXPECT_FALSE(capture.blnRecording);
   EXPECT_NE(capture.lngWaveResult, 0);
-  EXPECT_EQ(QString::fromStdString(capture.strWaveError).trimmed(), seen.text.trimmed());
-
+  EXPECT_FALSE(text.trimmed().isEmpty());
+  EXPECT_EQ(QString::fromStdString(capture.strWaveError).trimmed(), text);
   // The rest of start-up ran: captions, grid, timer.
   EXPECT_EQ(form->lblReflvl->text(), "Ref: 30 dB");
-  EXPECT_EQ(form->lblMax->text(), "0 dB anl");
   EXPECT_EQ(form->lblFreq->text(), "0 Hz");
   EXPECT_TRUE(form->Timer1->isActive());
   EXPECT_TRUE(PixelsOf(Shown(*form), kYellow).empty());
   EXPECT_EQ(Shown(*form).pixel(PlotColumn(0), PlotRow(0)), test::kGrey);
-
-  // Ticks do nothing; closing the box and re-activating the window bring no second box.
-  for (int i = 0; i < 100; ++i) EXPECT_FALSE(form->analyser().Timer1_Timer());
-  QEvent activate(QEvent::WindowActivate);
-  QApplication::sendEvent(form.get(), &activate);
-  form->hide();
-  form->show();
-  ProcessEvents(200);
-  EXPECT_EQ(seen.count, 1);
-  EXPECT_EQ(form->Label4->text(), "Label4");
   ::unsetenv("PULSE_SERVER");
 }
-
-// ---- Closing --------------------------------------------------------------------------------
 
 TEST(Closing, WhileRecordingReleasesTheDeviceAndTheBuffer) {
   UseMemoryWaveInput({}, MemoryInputEnd::Wait);
   RecordedForm window;
   window.ShowAndStart();
   CaptureState& capture = window.capture();
-  ASSERT_TRUE(capture.blnRecording);
   const HWAVEIN device = capture.hWaveIn;
   const HGLOBAL buffer = capture.hBuffer;
-
   EXPECT_TRUE(window.form->close());
   EXPECT_FALSE(capture.blnRecording);
-  // Both handles are dead: closing the device again and freeing the block again are refused.
+  // Both handles are dead, and the one device is free for the next program.
   EXPECT_EQ(waveInClose(device), MMSYSERR_INVALHANDLE);
   EXPECT_EQ(GlobalFree(buffer), buffer);
-  // And the one device is free for the next program.
   HWAVEIN again = nullptr;
-  WAVEFORMATEX format = capture.wfx;
-  ASSERT_EQ(waveInOpen(&again, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInOpen(&again, 0, &capture.wfx, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
   EXPECT_EQ(waveInClose(again), MMSYSERR_NOERROR);
 }
 
