@@ -59,10 +59,10 @@ std::optional<double> FineFrequencyBins(std::span<const double> real,
 
   // The median of bins 0..N/2 is at most this when more than half of them are.
   const double ceiling = (centre_size + kMagnitudeFloor) / kClearLineRatio - kMagnitudeFloor;
+  if (ceiling < 0) return std::nullopt;
+  const double ceiling_power = ceiling * ceiling;
   int at_most = 0;
-  for (int m = 0; m <= top; ++m) {
-    if (std::hypot(real[m], imag[m]) <= ceiling) ++at_most;
-  }
+  for (int m = 0; m <= top; ++m) at_most += real[m] * real[m] + imag[m] * imag[m] <= ceiling_power;
   if (at_most < (top + 1) / 2 + 1) return std::nullopt;
 
   // A real tone's mirror image at -f leaks into the three bins and pulls the estimate by up

@@ -19,7 +19,7 @@ TEST(FuzzRegressions, KeptInputsAreRefusedOrAnalysed) {
     std::size_t blocks = 0;
     EXPECT_NO_THROW(blocks = AnalyseBytes(bytes.data(), bytes.size())) << entry.path();
     // 0.4 s of a 1 kHz tone in a WAV file: one whole block.
-    if (entry.path().filename() == "s1.wav.seed") EXPECT_EQ(blocks, 1u);
+    EXPECT_TRUE(entry.path().filename() != "s1.wav.seed" || blocks == 1) << blocks;
   }
 }
 

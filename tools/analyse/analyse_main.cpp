@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QImage>
 #include <QWidget>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +14,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/analyser.h"
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
 #include "common/runtime_error.h"
-#include "dsp/fine_frequency.h"
 #include "tools/analyse/block_cycle.h"
 #include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
@@ -30,10 +31,11 @@ using namespace quorvane;
 
 constexpr int kExitInput = 1;
 constexpr int kExitUsage = 2;
+constexpr int kMaxThreads = 256;
 
 const char* const kUsage =
-    "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR] "
-    "FILE|-\n";
+    "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
+    "                        [--threads N] FILE|-\n";
 
 const char* const kHelp =
     "Analyses a recording the way the Quorvane Spectrum window analyses live sound: blocks of\n"
@@ -47,6 +49,8 @@ const char* const kHelp =
     "  --a4 HZ         tuning of the notes, 400..480 (default 440)\n"
     "  --png FILE      the window as it looks after the last block\n"
     "  --frames DIR    the window after every block, as DIR/block-000000.png, ...\n"
+    "  --threads N     transform blocks on N threads (default: one per core); the output is\n"
+    "                  the same whatever N\n"
     "  --help          this text\n"
     "\n"
     "Output: CSV with the header\n"
@@ -65,6 +69,7 @@ struct Options {
   bool json = false;
   int ref_level = 30;
   double a4_hz = 440;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::optional<std::string> png;
   std::optional<std::string> frames_dir;
 };
@@ -74,7 +79,8 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-int ParseRefLevel(const std::string& text) {
+// The whole number that is all of `text`, else a usage error: `wants`, not 'text'.
+int ParseWholeNumber(const std::string& text, const std::string& wants) {
   std::size_t used = 0;
   int value = 0;
   try {
@@ -82,9 +88,12 @@ int ParseRefLevel(const std::string& text) {
   } catch (const std::exception&) {
     used = 0;
   }
-  if (used == 0 || used != text.size()) {
-    throw UsageError("--ref-level wants a whole number of dB, not '" + text + "'");
-  }
+  if (used == 0 || used != text.size()) throw UsageError(wants + ", not '" + text + "'");
+  return value;
+}
+
+int ParseRefLevel(const std::string& text) {
+  const int value = ParseWholeNumber(text, "--ref-level wants a whole number of dB");
   if (value < -60 || value > 60) {
     throw UsageError("--ref-level " + text + " is outside -60..60");
   }
@@ -98,6 +107,14 @@ double ParseA4(const std::string& text) {
     throw UsageError("--a4 wants a frequency in 400..480 Hz, not '" + text + "'");
   }
   return value;
+}
+
+unsigned ParseThreads(const std::string& text) {
+  const std::string wants =
+      "--threads wants a whole number from 1 to " + std::to_string(kMaxThreads);
+  const int value = ParseWholeNumber(text, wants);
+  if (value < 1 || value > kMaxThreads) throw UsageError(wants + ", not '" + text + "'");
+  return static_cast<unsigned>(value);
 }
 
 // Returns nullopt after --help.
@@ -120,6 +137,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.ref_level = ParseRefLevel(value("--ref-level"));
     } else if (arg == "--a4") {
       options.a4_hz = ParseA4(value("--a4"));
+    } else if (arg == "--threads") {
+      options.threads = ParseThreads(value("--threads"));
     } else if (arg == "--png") {
       options.png = value("--png");
     } else if (arg == "--frames") {
@@ -248,18 +267,17 @@ int Analyse(const Options& options, int& argc, char** argv) {
   if (!options.json) std::puts(kCsvHeader);
   Progress progress(input->ExpectedSamples());
   const std::size_t left_over =
-      cycle.Run(session.analyser(), options.ref_level, [&](std::int64_t block) {
-        BlockReadouts readouts = session.Readouts(block);
-        const AnalyserState& state = session.analyser().State();
-        if (const auto bins = FineFrequencyBins({state.dblReal.data(), kBlockSamples},
-                                                {state.dblImag.data(), kBlockSamples})) {
-          readouts.peak_hz_fine = *bins * SoundInput::kRate / kBlockSamples;
-        }
-        readouts.a4_hz = options.a4_hz;
-        std::puts((options.json ? JsonRow(readouts) : CsvRow(readouts)).c_str());
-        if (options.frames_dir) session.SavePicture(FramePath(*options.frames_dir, block));
-        progress.Block(block + 1);
-      });
+      cycle.Run(session.analyser(), options.ref_level, options.threads,
+                [&](std::int64_t block, std::optional<double> line_bins) {
+                  BlockReadouts readouts = session.Readouts(block);
+                  if (line_bins)
+                    readouts.peak_hz_fine = *line_bins * SoundInput::kRate / kBlockSamples;
+                  readouts.a4_hz = options.a4_hz;
+                  std::puts((options.json ? JsonRow(readouts) : CsvRow(readouts)).c_str());
+                  if (options.frames_dir)
+                    session.SavePicture(FramePath(*options.frames_dir, block));
+                  progress.Block(block + 1);
+                });
   progress.Finish();
   if (left_over > 0) {
     std::fprintf(stderr,
