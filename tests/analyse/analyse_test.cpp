@@ -1,4 +1,5 @@
-// quorvane-analyse as a user runs it: files in, rows and pictures out, exit codes.
+// quorvane-analyse as a user runs it: files in, rows and pictures out, exit codes; and the
+// fine peak frequency it reports.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
@@ -15,6 +16,8 @@
 
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
+#include "dsp/fft.h"
+#include "dsp/fine_frequency.h"
 
 namespace quorvane {
 namespace {
@@ -92,11 +95,11 @@ TEST_F(Analyse, TonesGiveThePredictedPeakAndNote) {
         Tool(c.options + " " +
              Wav("t.wav", Tone(c.hz, 3 * 8192 * c.channels, rate, c.channels), rate, c.channels));
     ASSERT_EQ(run.rows.size(), 4u) << run.errors;
-    for (int block = 1; block <= 3; ++block) {
-      const std::regex row(std::to_string(block - 1) + ",[0-9.]+," + c.peak + "(,-?[0-9]+){3}," +
-                           c.fine);
-      EXPECT_TRUE(std::regex_match(run.rows[block], row)) << run.rows[block] << " " << c.fine;
-    }
+    for (int block = 1; block <= 3; ++block)
+      EXPECT_TRUE(
+          std::regex_match(run.rows[block], std::regex(std::to_string(block - 1) + ",[0-9.]+," +
+                                                       c.peak + "(,-?[0-9]+){3}," + c.fine)))
+          << run.rows[block];
   }
 }
 
@@ -105,12 +108,12 @@ TEST_F(Analyse, TonesGiveThePredictedPeakAndNote) {
 TEST_F(Analyse, ThreadsChangeNoByteAndThePictureIsTheWindowsOwn) {
   std::mt19937 random(3);
   std::normal_distribution<double> noise(0, 3000);
-  std::vector<short> mixed(2 * 8192, 0);
-  for (int block = 2; block < 300; ++block) {
-    for (short s : Tone(300 + 7 * block, 8192))
-      mixed.push_back(block % 3 ? s : static_cast<short>(std::lround(noise(random))));
+  std::vector<short> mixed(300 * 8192 + 100);
+  for (std::size_t i = 2 * 8192, block; i < 300 * 8192; ++i) {
+    block = i / 8192;
+    mixed[i] = std::lround(block % 3 ? 16383.5 * std::sin(2 * M_PI * (300 + 7 * block) * i / 22050)
+                                     : noise(random));
   }
-  mixed.resize(mixed.size() + 100);
   const std::string wav = Wav("mixed.wav", mixed);
   std::vector<Outcome> runs;
   for (std::string threads : {"1", "4"}) {
@@ -175,13 +178,50 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
   };
   for (const auto& c : cases) {
     const Outcome run = Tool(c.arguments);
-    EXPECT_EQ(run.exit_code, c.exit_code) << c.arguments;
-    EXPECT_EQ(run.rows.size(), c.rows) << c.arguments;
-    EXPECT_TRUE(c.exit_code == 0 ? run.errors == c.says
-                                 : run.errors.starts_with("quorvane-analyse: ") &&
-                                       run.errors.find(c.says) != std::string::npos)
-        << c.arguments << ": " << run.errors;
+    EXPECT_TRUE(run.exit_code == c.exit_code && run.rows.size() == c.rows &&
+                (c.exit_code == 0 ? run.errors == c.says
+                                  : run.errors.starts_with("quorvane-analyse: ") &&
+                                        run.errors.find(c.says) != std::string::npos))
+        << c.arguments << ": exit " << run.exit_code << ", " << run.rows.size() << " rows, "
+        << run.errors;
   }
+}
+
+std::mt19937 random_source(7);
+
+// The fine peak frequency of 16-bit blocks through the analyser's own FFT: tones of random
+// phase, as (Hz, amplitude) pairs, in Gaussian noise.
+std::optional<double> FineHz(const std::vector<std::pair<double, double>>& tones, double noise) {
+  std::vector<double> re(8192, 0.0), im(8192, 0.0);
+  for (auto [hz, amplitude] : tones) {
+    const double phase = std::uniform_real_distribution<double>(0, 7)(random_source);
+    for (int i = 0; i < 8192; ++i) re[i] += amplitude * std::cos(2 * M_PI * hz * i / 22050 + phase);
+  }
+  std::normal_distribution<double> gauss;
+  for (double& v : re) v = std::nearbyint((v + noise * gauss(random_source)) * 32768) / 32768;
+  FFT(8192, re, im);
+  const auto bins = FineFrequencyBins(re, im);
+  return bins ? std::optional<double>(*bins * kHzPerBin) : std::nullopt;
+}
+
+TEST(FineFrequency, CleanTonesNoisyTonesAndNoLine) {
+  // Bin 1000 exactly catches a wrong bin width; +-0.3 bin catches swapped neighbours.
+  for (double hz : {270.0, 440.0, 1000 * kHzPerBin, 500.3 * kHzPerBin, 699.7 * kHzPerBin,
+                    123.5 * kHzPerBin, 1733.21, 2699.9})
+    EXPECT_NEAR(FineHz({{hz, 0.5}}, 0).value_or(0), hz, 0.005);
+
+  // 0 dB signal-to-noise per sample, against the Cramer-Rao bound for this length and rate.
+  const double bound = 22050 / (2 * M_PI) * std::sqrt(12 / std::pow(8192.0, 3));
+  double squares = 0;
+  for (int block = 0; block < 300; ++block) {
+    const double hz = std::uniform_real_distribution<double>(270, 2700)(random_source);
+    squares += std::pow(FineHz({{hz, 0.25}}, 0.25 / std::sqrt(2.0)).value_or(0) - hz, 2);
+  }
+  EXPECT_LE(std::sqrt(squares / 300), 1.5 * bound);
+
+  EXPECT_FALSE(FineHz({{400 * kHzPerBin, 0.25}, {403 * kHzPerBin, 0.04}}, 0)) << "two tones";
+  EXPECT_FALSE(FineHz({}, 0)) << "silence";
+  EXPECT_FALSE(FineHz({}, 0.2)) << "white noise";
 }
 
 }  // namespace
