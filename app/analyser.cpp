@@ -66,6 +66,10 @@ void Analyser::GetAudio() {
 void Analyser::DrawSpectrum() {
   LevelPass(state_->dblFFTSize, state_->dblReal, state_->dblImag, state_->dblLevel, state_->sngMax,
             state_->intPeakFreq, state_->sngNoise);
+  ShowSpectrum();
+}
+
+void Analyser::ShowSpectrum() {
   CalcTrace();
   DrawTrace();
   controls_.Label4.SetCaption(NoiseCaption(state_->sngNoise));

@@ -80,6 +80,8 @@ class Analyser {
 
   void GetAudio();
   void DrawSpectrum();
+  // DrawSpectrum's drawing, once the level pass has updated the levels and figures.
+  void ShowSpectrum();
   void CalcTrace();
   void DrawGrid();
   void DrawTrace();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "app/analyser.h"
@@ -23,21 +24,30 @@ struct HeadlessControls {
   Form1Controls Controls() { return {lblReflvl, lblMaxHold, lblMax, lblFreq, Label4, Picture1}; }
 };
 
-// Feeds a recording to the analyser block by block, each block through the capture routines
-// exactly as recorded sound arrives: the memory driver fills the capture buffer with it.
+// Called after each block with its index and the frequency, in bins, of its clear spectral
+// line if it has one.
+using AfterBlock = std::function<void(std::int64_t block, std::optional<double> line_bins)>;
+
+// Feeds a recording to the analyser block by block.
 class BlockCycle {
  public:
   // Reads the first block; a SoundInputError when the input holds no whole block.
   explicit BlockCycle(SoundInput& input);
 
   // Starts the analyser up on the first block, sets the reference level as the scroll bar
-  // would, and runs one acquisition cycle per whole block, calling `after_block` with the
-  // block's index after each. Returns how many trailing samples made no whole block.
-  std::size_t Run(Analyser& analyser, int ref_level,
-                  const std::function<void(std::int64_t block)>& after_block);
+  // would, and runs one acquisition cycle per whole block, calling `after_block` after each.
+  // Returns how many trailing samples made no whole block.
+  //
+  // With one thread every block goes through the capture routines exactly as recorded sound
+  // arrives. With more, `threads` workers transform blocks ahead of the window's procedures,
+  // which take them in order: the same rows and pictures to the byte.
+  std::size_t Run(Analyser& analyser, int ref_level, unsigned threads,
+                  const AfterBlock& after_block);
 
  private:
   bool ReadBlock(std::vector<std::int16_t>& block);
+  std::size_t RunInOrder(Analyser& analyser, const AfterBlock& after_block);
+  std::size_t RunAhead(Analyser& analyser, unsigned workers, const AfterBlock& after_block);
 
   SoundInput& input_;
   std::vector<std::int16_t> first_;

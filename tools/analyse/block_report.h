@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quorvane {
@@ -9,18 +10,31 @@ namespace quorvane {
 struct BlockReadouts {
   std::int64_t block = 0;
   double start_seconds = 0;
-  std::string freq_text;      // lblFreq, "1033 Hz"
-  std::string sig_max_text;   // lblMax, "-13 dB anl"
-  std::string max_hold_text;  // lblMaxHold, "0" or a copy of an earlier lblMax
-  std::string noise_text;     // Label4, "-57"
+  std::string freq_text;               // lblFreq, "1033 Hz"
+  std::string sig_max_text;            // lblMax, "-13 dB anl"
+  std::string max_hold_text;           // lblMaxHold, "0" or a copy of an earlier lblMax
+  std::string noise_text;              // Label4, "-57"
+  std::optional<double> peak_hz_fine;  // the block's clear spectral line, if it has one
+  double a4_hz = 440;                  // tuning of the notes named after peak_hz_fine
 };
 
-inline constexpr const char* kCsvHeader = "block,start_s,peak_hz,sig_max_db,max_hold_db,noise_db";
+inline constexpr const char* kCsvHeader =
+    "block,start_s,peak_hz,sig_max_db,max_hold_db,noise_db,peak_hz_fine,note,cents";
 
-// One CSV row: the leading numbers of the four texts.
+// The nearest equal-tempered note to `hz` with sharps and octave ("A4", "C#5") and the offset
+// from it in cents.
+struct Note {
+  std::string name;
+  double cents = 0;
+};
+Note NearestNote(double hz, double a4_hz);
+
+// One CSV row: the leading numbers of the four texts, then the fine peak, its note and cents
+// (three empty fields without a clear line).
 std::string CsvRow(const BlockReadouts& readouts);
 
-// One JSON object on one line: the CSV fields plus the four texts verbatim.
+// One JSON object on one line: the CSV fields (null for no clear line) plus the four texts
+// verbatim.
 std::string JsonRow(const BlockReadouts& readouts);
 
 }  // namespace quorvane

@@ -50,7 +50,7 @@ std::size_t AnalyseBytes(const std::uint8_t* data, std::size_t size) {
     BlockCycle cycle(*input);
     HeadlessControls controls;
     Analyser analyser(controls.Controls());
-    cycle.Run(analyser, 30, [&blocks](std::int64_t) { ++blocks; });
+    cycle.Run(analyser, 30, 1, [&blocks](std::int64_t, std::optional<double>) { ++blocks; });
   } catch (const SoundInputError&) {
     // Refused with a message, as the command would.
   }

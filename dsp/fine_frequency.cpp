@@ -1,0 +1,98 @@
+#include "dsp/fine_frequency.h"
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+namespace quorvane {
+
+namespace {
+
+using Complex = std::complex<double>;
+
+// Levels count from this floor; a silent bin is not 20 dB below anything.
+constexpr double kMagnitudeFloor = 0.0000001;
+constexpr double kClearLineRatio = 10;        // 20 dB above the median
+constexpr double kSteadyToneTolerance = 0.1;  // -20 dB of |X[k]|
+constexpr int kSteadyToneReach = 4;
+// Half a bin, and a little more: a line half-way between two bins, which one is strongest
+// depends on a sample's rounding, may come out a hair beyond half a bin from either.
+constexpr double kMaxOffset = 0.55;
+
+double Tau(double x) {
+  const double root = std::sqrt(2.0 / 3.0);
+  return 0.25 * std::log(3 * x * x + 6 * x + 1) -
+         std::sqrt(6.0) / 24 * std::log((x + 1 - root) / (x + 1 + root));
+}
+
+// The DFT of exp(j*2*pi*f*n/N), n = 0..N-1, at bin f + d.
+Complex Kernel(double d, int n) {
+  if (std::fabs(d) < 1e-12) return n;
+  const double pi = std::numbers::pi;
+  const double size = std::sin(pi * d) / std::sin(pi * d / n);
+  return std::polar(size, -pi * d * (n - 1) / n);
+}
+
+}  // namespace
+
+std::optional<double> FineFrequencyBins(std::span<const double> real,
+                                        std::span<const double> imag) {
+  const int n = static_cast<int>(real.size());
+  const int top = n / 2;
+  auto bin = [&](int m) {
+    const int i = (m % n + n) % n;
+    return Complex(real[i], imag[i]);
+  };
+
+  int k = 1;
+  double strongest = -1;
+  for (int m = 1; m < top; ++m) {
+    const double power = real[m] * real[m] + imag[m] * imag[m];
+    if (power > strongest) {
+      strongest = power;
+      k = m;
+    }
+  }
+  const Complex centre = bin(k);
+  const double centre_size = std::abs(centre);
+  if (centre_size == 0) return std::nullopt;
+
+  // The median of bins 0..N/2 is at most this when more than half of them are.
+  const double ceiling = (centre_size + kMagnitudeFloor) / kClearLineRatio - kMagnitudeFloor;
+  if (ceiling < 0) return std::nullopt;
+  const double ceiling_power = ceiling * ceiling;
+  int at_most = 0;
+  for (int m = 0; m <= top; ++m) at_most += real[m] * real[m] + imag[m] * imag[m] <= ceiling_power;
+  if (at_most < (top + 1) / 2 + 1) return std::nullopt;
+
+  // A real tone's mirror image at -f leaks into the three bins and pulls the estimate by up
+  // to a few thousandths of a hertz; take it out with the amplitude fitted so far and estimate
+  // again.
+  Complex below = bin(k - 1), above = bin(k + 1), middle = centre;
+  double offset = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    const double ap = (above / middle).real();
+    const double am = (below / middle).real();
+    if (ap == 1 || am == 1) return std::nullopt;
+    const double dp = -ap / (1 - ap);
+    const double dm = am / (1 - am);
+    offset = (dp + dm) / 2 + Tau(dp * dp) - Tau(dm * dm);
+    if (!std::isfinite(offset)) return std::nullopt;
+    const double line = k + offset;
+    const Complex mirror = std::conj(middle / Kernel(-offset, n));
+    below = bin(k - 1) - mirror * Kernel(k - 1 + line, n);
+    middle = centre - mirror * Kernel(k + line, n);
+    above = bin(k + 1) - mirror * Kernel(k + 1 + line, n);
+    if (middle == Complex(0)) return std::nullopt;
+  }
+
+  if (!(std::fabs(offset) <= kMaxOffset)) return std::nullopt;
+  const Complex amplitude = centre / Kernel(-offset, n);
+  for (int m = k - kSteadyToneReach; m <= k + kSteadyToneReach; ++m) {
+    const Complex fitted = amplitude * Kernel(m - k - offset, n);
+    if (!(std::abs(bin(m) - fitted) <= kSteadyToneTolerance * centre_size)) return std::nullopt;
+  }
+  return k + offset;
+}
+
+}  // namespace quorvane
