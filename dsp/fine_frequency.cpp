@@ -15,9 +15,9 @@ constexpr double kMagnitudeFloor = 0.0000001;
 constexpr double kClearLineRatio = 10;        // 20 dB above the median
 constexpr double kSteadyToneTolerance = 0.1;  // -20 dB of |X[k]|
 constexpr int kSteadyToneReach = 4;
-// Half a bin, and a little more: a line half-way between two bins, which one is strongest
-// depends on a sample's rounding, may come out a hair beyond half a bin from either.
-constexpr double kMaxOffset = 0.55;
+// Half a bin, and a hair more: for a line half-way between two bins, which one is strongest
+// depends on a sample's rounding, and the estimate may land a few millionths beyond 0.5.
+constexpr double kMaxOffset = 0.501;
 
 double Tau(double x) {
   const double root = std::sqrt(2.0 / 3.0);

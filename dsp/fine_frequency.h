@@ -13,7 +13,7 @@ namespace quorvane {
 // There is no clear line, and no result, unless all of these hold:
 //  - |X[k]| is at least 20 dB above the median magnitude of bins 0..N/2 (with the level
 //    floor of 1e-7 added to both, as levels are);
-//  - |d| <= 0.55 (half a bin; a line midway between bins may come out a hair either side);
+//  - |d| <= 0.5 (with a thousandth to spare for a line midway between two bins);
 //  - bins k-4..k+4 look like one steady tone: each is within a tenth of |X[k]| of the
 //    rectangular-window kernel of one complex exponential at k + d, fitted to X[k].
 // Silence, noise and two tones a few bins apart fail; a tone at 0 dB signal-to-noise per
