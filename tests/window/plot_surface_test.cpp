@@ -29,32 +29,6 @@ PlotSurface Picture() {
   return PlotSurface(321, 297);
 }
 
-TEST(PlotSurfaceColour, RedIsTheLowByte) {
-  EXPECT_EQ(ToRgb(0xFF0000), qRgb(0, 0, 255));
-  EXPECT_EQ(ToRgb(0x00FFFF), kYellow);
-  EXPECT_EQ(ToRgb(0xFF0000FF), qRgb(255, 0, 0));  // the top byte carries no colour
-}
-
-TEST(PlotSurfaceScale, StartsInTwipsAndStretchesTheUserScaleOverTheSurface) {
-  PlotSurface picture = Picture();
-  EXPECT_EQ(picture.ScaleWidth(), 4815);
-  EXPECT_EQ(picture.ScaleHeight(), 4455);
-  EXPECT_EQ(picture.ColumnOf(15 * 10), 10);
-  EXPECT_EQ(picture.RowOf(15 * 296), 296);
-
-  picture.SetScaleWidth(1200);
-  picture.SetScaleHeight(1200);
-  picture.SetScaleLeft(-100);
-  picture.SetScaleTop(-100);
-  // Not the same length on both axes: 321 and 297 pixels for the same 1200 units.
-  EXPECT_EQ(picture.ColumnOf(-100), 0);
-  EXPECT_EQ(picture.ColumnOf(0), 26);      // 100 * 321 / 1200 = 26.75
-  EXPECT_EQ(picture.ColumnOf(1000), 294);  // 1100 * 321 / 1200 = 294.25
-  EXPECT_EQ(picture.ColumnOf(1100), 321);  // the right edge, just outside
-  EXPECT_EQ(picture.RowOf(0), 24);         // 100 * 297 / 1200 = 24.75
-  EXPECT_EQ(picture.RowOf(1000), 272);     // 1100 * 297 / 1200 = 272.25
-}
-
 // A line on a 40 x 40 surface with one unit a pixel: the lit pixels, after checking that no
 // other shade than black and yellow appears (no smoothing).
 std::vector<QPoint> LineOnSquare(float x1, float y1, float x2, float y2) {
