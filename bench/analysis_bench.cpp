@@ -134,7 +134,7 @@ void BM_WholeBlock(benchmark::State& bench) {
   SetReferenceStartValues(*state);
   SetAnalysisStartValues(*state, rate, bytes);
   const auto samples = TestSignal(8192);
-  const SampleReader reader = [&samples](Long i, double& out) { out = samples[i] / 32768.0; };
+  const auto reader = [&samples](Long i, double& out) { out = samples[i] / 32768.0; };
   for (auto _ : bench) {
     LoadFrame(state->dblFFTSize, reader, state->dblSample, state->dblReal, state->dblImag);
     LevelPass(state->dblFFTSize, state->dblReal, state->dblImag, state->dblLevel, state->sngMax,

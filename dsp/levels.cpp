@@ -1,5 +1,6 @@
 #include "dsp/levels.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quorvane {
@@ -11,6 +12,71 @@ constexpr double kMagnitudeFloor = 0.0000001;
 constexpr double kSmoothingDivisor = 10;
 // The noise reference sits this many bins below half the sample rate (~8.87 kHz).
 constexpr Long kNoiseBinsBelowTop = 800;
+// Bins per chunk of the fast path; its working values live on the stack.
+constexpr Long kChunk = 512;
+
+struct Peak {
+  float& figure;
+  Integer& hz;
+
+  // Ties go to the lower bin: only a strictly higher level as a Single takes over.
+  void Consider(double smoothed, Long bin) {
+    const float candidate = static_cast<float>(smoothed);
+    if (candidate > figure) {
+      figure = candidate;
+      hz = PeakFrequency(bin);
+    }
+  }
+};
+
+// One bin, every access and every step checked: a fault ends the pass with the bins before
+// it done and this one untouched.
+void UpdateBin(Long i, const SampleArray& real, const SampleArray& imag, BinArray& level,
+               double ln10, Peak& peak) {
+  const double re = real[i];
+  const double im = imag[i];
+  const double magnitude = CheckFinite(std::sqrt(re * re + im * im), "bin magnitude");
+  const double block_level =
+      CheckFinite(20 * std::log(magnitude + kMagnitudeFloor) / ln10, "bin level");
+  double& smoothed = level[i];
+  smoothed = CheckFinite(smoothed + (block_level - smoothed) / kSmoothingDivisor, "level");
+  peak.Consider(smoothed, i);
+}
+
+// The smoothed levels of `count` bins into `out`, false if any is not finite. Square roots,
+// logarithms and the smoothing each run as a loop of their own, so bins overlap instead of
+// each waiting on its own chain of square root, logarithm and divisions, and the square roots
+// and divisions run several bins to an instruction; every bin still gets the same operations
+// on the same operands. A non-finite step leaves a non-finite smoothed level, so checking that
+// one value per bin is enough.
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool SmoothedLevels(
+    Long count, const double* re, const double* im, const double* old, double ln10,
+    double* out) noexcept {
+  for (Long k = 0; k < count; ++k) out[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
+  // The C library's logarithm, one bin at a time: its bits are part of the result.
+  for (Long k = 0; k < count; ++k) out[k] = 20 * std::log(out[k] + kMagnitudeFloor);
+  for (Long k = 0; k < count; ++k) out[k] = old[k] + (out[k] / ln10 - old[k]) / kSmoothingDivisor;
+  bool finite = true;
+  for (Long k = 0; k < count; ++k) finite &= std::isfinite(out[k]);
+  return finite;
+}
+
+// Bins first..first+count-1, all inside every array. Nothing is stored until the chunk is
+// known to be finite; a chunk that is not runs again one bin at a time, failing exactly where
+// and as the pass defines.
+void UpdateChunk(Long first, Long count, const SampleArray& real, const SampleArray& imag,
+                 BinArray& level, double ln10, Peak& peak) {
+  double smoothed[kChunk];
+  if (!SmoothedLevels(count, real.data() + first, imag.data() + first, level.data() + first, ln10,
+                      smoothed)) {
+    for (Long i = first; i < first + count; ++i) UpdateBin(i, real, imag, level, ln10, peak);
+    return;
+  }
+  for (Long k = 0; k < count; ++k) {
+    level.data()[first + k] = smoothed[k];
+    peak.Consider(smoothed[k], first + k);
+  }
+}
 }  // namespace
 
 void LevelPass(double fft_size, const SampleArray& real, const SampleArray& imag, BinArray& level,
@@ -18,22 +84,16 @@ void LevelPass(double fft_size, const SampleArray& real, const SampleArray& imag
   peak_figure = 0;
   const double top = fft_size / 2;
   const double ln10 = std::log(10.0);
+  Peak peak{peak_figure, peak_hz};
 
-  for (Long i = 0; i <= top; ++i) {
-    const double re = real[i];
-    const double im = imag[i];
-    const double magnitude = CheckFinite(std::sqrt(re * re + im * im), "bin magnitude");
-    const double block_level =
-        CheckFinite(20 * std::log(magnitude + kMagnitudeFloor) / ln10, "bin level");
-    double& smoothed = level[i];
-    smoothed = CheckFinite(smoothed + (block_level - smoothed) / kSmoothingDivisor, "level");
-
-    const float candidate = static_cast<float>(smoothed);
-    if (candidate > peak_figure) {
-      peak_figure = candidate;
-      peak_hz = PeakFrequency(i);
-    }
+  // Bins 0..top that every array holds go by chunks; any beyond go one at a time and fail at
+  // the first index outside an array, as they always have.
+  const Long in_bounds =
+      top >= 0 ? static_cast<Long>(std::min(top, static_cast<double>(BinArray::kUpper))) + 1 : 0;
+  for (Long first = 0; first < in_bounds; first += kChunk) {
+    UpdateChunk(first, std::min(kChunk, in_bounds - first), real, imag, level, ln10, peak);
   }
+  for (Long i = in_bounds; i <= top; ++i) UpdateBin(i, real, imag, level, ln10, peak);
 
   if (top > 1000) noise = static_cast<float>(level[CLng(top - kNoiseBinsBelowTop)]);
 
