@@ -16,7 +16,8 @@ namespace quorvane {
 void FFT(std::int16_t n, std::span<double> real, std::span<double> imag);
 
 // The transform is built for several instruction sets; FFT above runs the widest one the
-// processor has. All give the same bits; choosing one is for tests and measurements.
+// processor has. All give the same bits; choosing one is for tests and measurements, and only
+// a build that Supported() accepts may be run.
 enum class FFTBuild { kPlain, kAvx2, kAvx512 };
 bool Supported(FFTBuild build);
 void FFT(FFTBuild build, std::int16_t n, std::span<double> real, std::span<double> imag);
