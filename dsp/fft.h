@@ -12,11 +12,14 @@ namespace quorvane {
 //
 // n must be a power of two in 1..16384 and both spans must hold at least n elements;
 // otherwise a run-time error is raised before any element is touched. Elements n and above
-// are never read or written.
+// are never read or written. Safe to call from several threads on different arrays.
 void FFT(std::int16_t n, std::span<double> real, std::span<double> imag);
 
-// The FFT's first phase alone: puts elements 0..n-1 into bit-reversed index order, each pair
-// exchanged once. Same contract as FFT.
-void BitReverse(std::int16_t n, std::span<double> real, std::span<double> imag);
+// The transform is built for several instruction sets; FFT above runs the widest one the
+// processor has. All give the same bits; choosing one is for tests and measurements, and only
+// a build that Supported() accepts may be run.
+enum class FFTBuild { kPlain, kAvx2, kAvx512 };
+bool Supported(FFTBuild build);
+void FFT(FFTBuild build, std::int16_t n, std::span<double> real, std::span<double> imag);
 
 }  // namespace quorvane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 #include "common/numeric.h"
 #include "dsp/spectrum_arrays.h"
 
@@ -21,6 +23,17 @@ inline constexpr double kPeakHzPerHalfBin = 1.344855;
 // formula's limit, -|noise|, so quiet input keeps the display running.
 void LevelPass(double fft_size, const SampleArray& real, const SampleArray& imag, BinArray& level,
                float& peak_figure, Integer& peak_hz, float& noise);
+
+// LevelPass in two halves, for callers that transform blocks ahead on other threads: a block's
+// levels depend on that block alone, the smoothing and the figures on every block before it.
+// BlockLevels then FoldLevels gives LevelPass's results to the bit.
+//
+// Each bin's level in this block, 20*log10(|X| + 1e-7), for bins 0..N/2 (N/2 + 1 values).
+void BlockLevels(double fft_size, std::span<const double> real, std::span<const double> imag,
+                 std::span<double> levels);
+// Folds one block's levels into the smoothed spectrum and takes the figures, as LevelPass.
+void FoldLevels(double fft_size, std::span<const double> levels, BinArray& level,
+                float& peak_figure, Integer& peak_hz, float& noise);
 
 // Frequency in Hz that the peak readout shows for a bin.
 inline Integer PeakFrequency(Long bin) {

@@ -11,7 +11,7 @@
 #include "capture/wave_drivers.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
-#include "dsp/level_steps.h"
+#include "dsp/levels.h"
 
 namespace quorvane {
 
