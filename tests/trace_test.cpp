@@ -54,21 +54,6 @@ TEST_F(TraceTest, LevelsMapBelowTheReferenceAndClip) {
   }
 }
 
-TEST_F(TraceTest, RaisingTheReferenceMovesPointsDownOneDivisionPer10dB) {
-  for (Long bin = 0; bin <= 4096; ++bin) state->dblLevel[bin] = 20 + (bin % 50);
-  Map();
-  BinArray before = y();
-  state->sngRefLevel += 10;
-  Map();
-  for (Long i = 0; i < 903; ++i) {
-    if (before[i] + 125 <= 1000) {
-      ASSERT_EQ(y()[i], before[i] + 125) << i;
-    } else {
-      ASSERT_EQ(y()[i], 1000) << i;
-    }
-  }
-}
-
 TEST_F(TraceTest, AxisEdgeCases) {
   // Stop not above start: nothing is written.
   x().Fill(-1);

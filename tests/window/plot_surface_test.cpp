@@ -127,16 +127,5 @@ TEST(TraceDrawing, JoinsThePointsBeforeTheMarker) {
   EXPECT_TRUE(PixelsOf(empty.Image(), kYellow).empty());
 }
 
-TEST(TraceDrawing, WithoutAMarkerEveryLineIsDrawnThenTheEndIsASubscriptError) {
-  PlotSurface picture = Picture();
-  DrawGridLines(picture, 0, kPackedGrey);
-  BinArray x, y;
-  for (int i = 0; i <= 8193; ++i) x[i] = 500, y[i] = -50;
-  x[8193] = 600;  // the last line, drawn before the error
-  EXPECT_EQ(Raised([&] { DrawTraceLines(picture, x, y, kPackedYellow); }),
-            Kind::SubscriptOutOfRange);  // index 8194 is past the arrays
-  EXPECT_EQ(picture.Image().pixel(PlotColumn(600), PlotRow(-50)), kYellow);
-}
-
 }  // namespace
 }  // namespace quorvane
