@@ -130,9 +130,7 @@ TEST_F(PulseFaultTest, SourceRemovedWhileRecording) {
   MMRESULT fault = 0;
   const std::string fault_text = DeviceFault(fault);
   EXPECT_EQ(fault, MMSYSERR_NODRIVER);
-  EXPECT_EQ(fault_text,
-            "The sound input device is not answering. The input source was removed: Entity "
-            "killed.");
+  EXPECT_EQ(fault_text, "The sound input device is not answering. The input source was removed.");
   Observe("source removed", "buffer done after " + std::to_string(since_removal) + " ms; device " +
                                 std::to_string(fault) + " \"" + fault_text + "\"");
 
@@ -213,8 +211,7 @@ TEST_F(PulseFaultTest, HungServer) {
   EXPECT_EQ(state.lngWaveResult, static_cast<Long>(MMSYSERR_NODRIVER));
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0],
-            "The sound input device is not answering. The sound server did not answer within "
-            "2.0 seconds.");
+            "The sound input device is not answering. The sound server has not answered yet.");
   Observe("server hung", "restart " + std::to_string(state.lngWaveResult) + " \"" + shown[0] +
                              "\" after " + std::to_string(refused) + " ms");
 
