@@ -344,11 +344,11 @@ void PulseDriver::OnDefaultSource(pa_context* context, const pa_source_info* inf
   auto* self = static_cast<PulseDriver*>(userdata);
   if (context != self->context_ || self->preparing_ != Preparing::Busy) return;
   if (eol == 0 && info != nullptr) {
+    if (info->monitor_of_sink == PA_INVALID_INDEX) self->lowest_name_ = info->name;
     self->default_is_input_ = info->monitor_of_sink == PA_INVALID_INDEX;
     return;
   }
-  // No name: the stream follows the default source, as the desktop's settings move it.
-  if (self->default_is_input_) return self->CreateStream({});
+  if (self->default_is_input_) return self->CreateStream(self->lowest_name_);
   self->ListSources();
 }
 
@@ -417,8 +417,8 @@ void PulseDriver::CreateStream(const std::string& source) {
   // sets how often we wake, not what is lost.
   attributes.fragsize = std::max<std::uint32_t>(fragment_bytes_ & ~1u, 2);
   // Movable: the desktop's sound settings may point the running stream at another input.
-  if (pa_stream_connect_record(stream_, source.empty() ? nullptr : source.c_str(), &attributes,
-                               PA_STREAM_ADJUST_LATENCY) < 0) {
+  if (pa_stream_connect_record(stream_, source.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) <
+      0) {
     PreparationFailed(MMSYSERR_ERROR,
                       "Sound server: " + ServerReason(pa_context_errno(context_)) + ".");
   }

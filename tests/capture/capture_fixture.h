@@ -1,48 +1,42 @@
 #pragma once
 
-// What every capture test sets up: a recorder for shown texts, the window's sample rate, and a
-// check that no memory block outlives the test. The Pulse variant adds a server to record from.
+// What every capture test sets up: a recorder for shown texts, the window's sample rate and
+// block size, and a check that no memory block outlives the test.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "capture/module1.h"
 #include "capture/wave_drivers.h"
-#include "pulse_server.h"
 
 namespace quorvane::testing {
 
-class CaptureFixture : public ::testing::Test {
+class CaptureFixture {
  protected:
-  explicit CaptureFixture(Long buffer_bytes) : buffer_bytes_(buffer_bytes) {}
-
-  void SetUp() override {
+  explicit CaptureFixture(Long buffer_bytes) {
     SetMessageBox([this](const std::string& text) { shown.push_back(text); });
     state.strSampleRate = "22050";
-    state.lngBufferBytes = buffer_bytes_;
-    blocks_before = LiveGlobalBlocks();
+    state.lngBufferBytes = buffer_bytes;
   }
-  void TearDown() override {
+  ~CaptureFixture() {
     if (state.blnRecording) StopCapture(state);
     SetMessageBox(nullptr);
     UsePulseWaveInput();
     EXPECT_EQ(LiveGlobalBlocks(), blocks_before);
   }
 
-  // Polls the done bit as the window's timer does; -1 after `limit`, else milliseconds.
-  double WaitDone(std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
-    const auto start = std::chrono::steady_clock::now();
+  // Polls the done bit as the window's timer does; false if it is not set within 5 s.
+  bool WaitDone() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!CaptureBufferDone(state)) {
-      if (std::chrono::steady_clock::now() - start > limit) return -1;
+      if (std::chrono::steady_clock::now() > end) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
+    return true;
   }
 
   std::vector<double> Block() const {
@@ -53,29 +47,7 @@ class CaptureFixture : public ::testing::Test {
 
   CaptureState state;
   std::vector<std::string> shown;
-  std::size_t blocks_before = 0;
-
- private:
-  Long buffer_bytes_;
-};
-
-// Records through the PulseAudio driver from `server`, in blocks of 8192 samples.
-class PulseCaptureFixture : public CaptureFixture {
- protected:
-  PulseCaptureFixture(PulseServer server_in, std::string no_server)
-      : CaptureFixture(16384), server(std::move(server_in)), no_server_(std::move(no_server)) {}
-
-  void SetUp() override {
-    ASSERT_TRUE(server.ok()) << no_server_;
-    server.UseFromThisProcess();
-    UsePulseWaveInput();
-    CaptureFixture::SetUp();
-  }
-
-  PulseServer server;
-
- private:
-  std::string no_server_;
+  std::size_t blocks_before = LiveGlobalBlocks();
 };
 
 }  // namespace quorvane::testing
