@@ -113,6 +113,10 @@ struct OnServer : Capture, ::testing::WithParamInterface<const char*> {
     state.lngBufferBytes = 16384;
   }
   std::string Pactl(const std::string& arguments) const { return server.Tool("pactl", arguments); }
+  long Lines(const std::string& list) const {
+    const std::string lines = Pactl("list short " + list);
+    return std::count(lines.begin(), lines.end(), '\n');
+  }
   // Our stream's number and the name of the source it records from.
   std::pair<std::string, std::string> Recording() const {
     std::istringstream words(server.Tool("recording", "'Quorvane Spectrum'"));
@@ -134,7 +138,8 @@ double Magnitude(const std::vector<double>& block, int bin) {
 TEST_P(OnServer, AToneKeepsItsLevelAndFrequency) {
   constexpr int kBin = 372;  // 1001.3 Hz
   testing::Player player(server, testing::Tone(kBin, 0.5, 40));
-  std::this_thread::sleep_for(400ms);  // for the player's stream to reach the sink
+  // Until the player's stream joins the clock's on the sink.
+  for (int i = 0; i < 100 && Lines("sink-inputs") < 2; ++i) std::this_thread::sleep_for(50ms);
   // Whole cycles per block: one bin holds it all, |X| = A N / 2, resampled on the way or not.
   // On a loaded machine the server may drop a moment of sound; one of three blocks is whole.
   std::vector<double> block;
