@@ -21,6 +21,7 @@ void Analyser::StartUp() {
   SetAnalysisStartValues(*state_, capture_.strSampleRate, capture_.lngBufferBytes);
   controls_.lblMaxHold.SetCaption(kMaxHoldCleared);
   // The buffer size is known before the first capture starts.
+  last_start_ = std::chrono::steady_clock::now();
   StartCapture(capture_);
   SetColourStartValues(*state_);
   controls_.Picture1.SetAutoRedraw(true);
@@ -29,13 +30,36 @@ void Analyser::StartUp() {
 }
 
 bool Analyser::Timer1_Timer() {
-  if (!capture_.blnRecording || !CaptureBufferDone(capture_)) return false;
-  if (probe_) probe_->BlockDone(*this);
-  // Read the block before its buffer is freed, and have the next block recording while
-  // this one is analysed and drawn.
-  GetAudio();
+  // The capture stopped when a start failed (no server, no input, a server restarting or
+  // hung): it comes back by itself once the sound system does, with the display as it was.
+  constexpr auto kRetryInterval = std::chrono::seconds(2);
+  if (in_tick_) return false;
+  in_tick_ = true;
+  struct Leave {
+    bool& flag;
+    ~Leave() { flag = false; }
+  } leave{in_tick_};
+  const auto now = std::chrono::steady_clock::now();
+  if (!capture_.blnRecording) {
+    if (capture_.blnStartFailed && now - last_start_ >= kRetryInterval) {
+      last_start_ = now;
+      StartCapture(capture_);
+    }
+    return false;
+  }
+  if (!CaptureBufferDone(capture_)) return false;
+  // A block that a fault cut short is not analysed: the display keeps the last whole one.
+  const bool whole = capture_.whdr.dwBytesRecorded == capture_.whdr.dwBufferLength;
+  if (whole) {
+    if (probe_) probe_->BlockDone(*this);
+    // Read the block before its buffer is freed, and have the next block recording while
+    // this one is analysed and drawn.
+    GetAudio();
+  }
   StopCapture(capture_);
+  last_start_ = now;
   StartCapture(capture_);
+  if (!whole) return false;
   DrawSpectrum();
   if (probe_) probe_->BlockShown(*this);
   return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -70,7 +71,8 @@ class Analyser {
   void StartUp();
 
   // One tick of Timer1: when a recorded block is ready, analyse it, restart the capture and
-  // show the spectrum. False when there was nothing to do.
+  // show the spectrum. While a start has failed, tries again every 2 s. False when no block
+  // was shown.
   bool Timer1_Timer();
 
   void Form_QueryUnload();
@@ -98,6 +100,8 @@ class Analyser {
   std::unique_ptr<AnalyserState> state_;  // about 460 KB
   CaptureState capture_;
   CycleProbe* probe_ = nullptr;
+  bool in_tick_ = false;  // a message box opened by a tick runs its own event loop
+  std::chrono::steady_clock::time_point last_start_{};
 };
 
 }  // namespace quorvane

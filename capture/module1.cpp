@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <iostream>
+#include <string>
 #include <utility>
 
 #include "common/text.h"
@@ -19,7 +20,8 @@ MessageBoxFunction& TheMessageBox() {
   return show;
 }
 
-// Puts the system's text for the last result into strWaveError and shows it.
+// Puts the system's text for the last result into strWaveError and shows it, once per run of
+// failed starts. Last thing a failed start does: a tick may run while the box is open.
 void ReportWaveError(CaptureState& state) {
   // The 8-bit copy of the fixed-length text is what the call writes into.
   char text[kErrorTextLength];
@@ -30,6 +32,8 @@ void ReportWaveError(CaptureState& state) {
   const std::size_t length = std::find(text, text + kErrorTextLength, '\0') - text;
   state.strWaveError.assign(text, length);
   state.strWaveError.resize(kErrorTextLength, ' ');
+  const bool shown_before = std::exchange(state.blnStartFailed, true);
+  if (shown_before) return;
 
   // The box shows the text without the padding of its fixed-length storage.
   const std::string shown(text, length);
@@ -71,11 +75,11 @@ void StartCapture(CaptureState& state) {
   state.lngWaveResult =
       static_cast<Long>(waveInOpen(&state.hWaveIn, 0, &state.wfx, 0, 0, CALLBACK_NULL));
   if (state.lngWaveResult != 0) {
-    ReportWaveError(state);
     // The block would never be used: the next start allocates its own.
     GlobalFree(state.hBuffer);
     state.hBuffer = nullptr;
     state.whdr.lpData = nullptr;
+    ReportWaveError(state);
     return;
   }
 
@@ -83,14 +87,24 @@ void StartCapture(CaptureState& state) {
   constexpr UINT kHeaderSize = sizeof(WAVEHDR);
   state.lngWaveResult =
       static_cast<Long>(waveInPrepareHeader(state.hWaveIn, &state.whdr, kHeaderSize));
-  if (state.lngWaveResult != 0) ReportWaveError(state);
-
-  state.lngWaveResult = static_cast<Long>(waveInStart(state.hWaveIn));
-
-  state.lngWaveResult = static_cast<Long>(waveInAddBuffer(state.hWaveIn, &state.whdr, kHeaderSize));
-  if (state.lngWaveResult != 0) ReportWaveError(state);
+  if (state.lngWaveResult == 0) state.lngWaveResult = static_cast<Long>(waveInStart(state.hWaveIn));
+  if (state.lngWaveResult == 0) {
+    state.lngWaveResult =
+        static_cast<Long>(waveInAddBuffer(state.hWaveIn, &state.whdr, kHeaderSize));
+  }
+  if (state.lngWaveResult != 0) {
+    // A buffer that is never queued would never be done: this start failed as a whole.
+    const Long result = state.lngWaveResult;
+    StopCapture(state);
+    state.hBuffer = nullptr;
+    state.whdr.lpData = nullptr;
+    state.lngWaveResult = result;
+    ReportWaveError(state);
+    return;
+  }
 
   state.blnRecording = true;
+  state.blnStartFailed = false;
 }
 
 void StopCapture(CaptureState& state) {

@@ -16,6 +16,8 @@ struct CaptureState {
   std::string strSampleRate;  // "22050", set by start-up
   Long lngBufferBytes = 0;    // 2 x FFT length: one 16-bit mono sample per analysis point
   bool blnRecording = false;  // capture running; the tick and the close handler test it
+  // A start failed and none has succeeded since: the failure was shown once, retries are not.
+  bool blnStartFailed = false;
   HWAVEIN hWaveIn = nullptr;
   WAVEFORMATEX wfx{};
   WAVEHDR whdr{};
@@ -31,6 +33,8 @@ using MessageBoxFunction = std::function<void(const std::string& text)>;
 // Without one, the text goes to standard error.
 void SetMessageBox(MessageBoxFunction show);
 
+// Opens, prepares, starts and queues. A failure of any of them releases what was taken and
+// leaves blnRecording false; its text is shown unless the previous start failed too.
 void StartCapture(CaptureState& state);
 void StopCapture(CaptureState& state);
 

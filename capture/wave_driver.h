@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/wave_drivers.h"
 #include "capture/wavein.h"
 
 namespace quorvane::wavein {
@@ -65,6 +66,6 @@ class Driver {
 // The driver new devices are opened on.
 std::shared_ptr<Driver> CurrentDriver();
 
-std::shared_ptr<Driver> MakePulseDriver(int keep_connection_ms, int fragment_ms);
+std::shared_ptr<Driver> MakePulseDriver(const PulseWaveInputOptions& options);
 
 }  // namespace quorvane::wavein

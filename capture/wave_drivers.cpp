@@ -132,8 +132,7 @@ std::shared_ptr<Driver> CurrentDriver() {
   Selection& selection = TheSelection();
   std::lock_guard lock(selection.mutex);
   if (!selection.driver) {
-    const PulseWaveInputOptions defaults;
-    selection.driver = MakePulseDriver(defaults.keep_connection_ms, defaults.fragment_ms);
+    selection.driver = MakePulseDriver(PulseWaveInputOptions{});
   }
   return selection.driver;
 }
@@ -143,8 +142,10 @@ std::shared_ptr<Driver> CurrentDriver() {
 namespace quorvane {
 
 void UsePulseWaveInput(PulseWaveInputOptions options) {
-  wavein::Select(wavein::MakePulseDriver(std::max(options.keep_connection_ms, 0),
-                                         std::max(options.fragment_ms, 1)));
+  options.keep_connection_ms = std::max(options.keep_connection_ms, 0);
+  options.fragment_ms = std::max(options.fragment_ms, 1);
+  options.open_wait_ms = std::max(options.open_wait_ms, 0);
+  wavein::Select(wavein::MakePulseDriver(options));
 }
 
 void UseMemoryWaveInput(std::vector<std::int16_t> samples, MemoryInputEnd at_end) {
