@@ -41,9 +41,15 @@ constexpr pa_usec_t kAnswerTime = 300 * PA_USEC_PER_MSEC;
 // A stream that became ready after its open gave up waits this long for the next open.
 constexpr pa_usec_t kPreparedKeep = 5 * PA_USEC_PER_SEC;
 constexpr std::uint32_t kBytesPerSecond = 44100;
-// Sound that arrives while no buffer is queued (between blocks) goes into the next buffer; at
-// most this much of it, the newest.
+// Sound that arrived while no buffer was queued (between blocks) is kept, at most this much of
+// it, the newest: the stream's pieces are larger than the gap between blocks, and what came
+// after the gap goes into the next buffer.
 constexpr std::size_t kCarryBytes = (kBytesPerSecond / 4) & ~std::size_t{1};
+
+// Sound for a span of time, in whole samples.
+std::size_t BytesIn(pa_usec_t usec) {
+  return static_cast<std::size_t>(usec * kBytesPerSecond / PA_USEC_PER_SEC) & ~std::size_t{1};
+}
 constexpr char kClientName[] = "Quorvane Spectrum";
 constexpr char kIconName[] = "quorvane-spectrum";
 constexpr char kStreamName[] = "Spectrum input";
@@ -105,6 +111,8 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   void DropContext();
   void FreeMainloop();
   void DeviceClosed(bool healthy);
+  void MarkBlockEnd();
+  void ClearCarry();
   void Carry(const void* data, std::size_t bytes);
   void FeedFromCarry(BufferQueue& queue);
 
@@ -144,6 +152,13 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   std::string lowest_name_;
   pa_time_event* idle_timer_ = nullptr;
   std::vector<char> carry_;
+  // Since when no buffer has taken sound, and how much has arrived since (carried or not):
+  // sound from then until the next buffer is queued is not recorded, as on any device that
+  // is between buffers, so blocks stay apart by the time a restart takes.
+  bool between_blocks_ = false;
+  pa_usec_t block_end_ = 0;
+  std::size_t since_block_end_ = 0;
+  std::size_t skip_ = 0;  // of that gap, what has not arrived yet
   PulseDevice* device_ = nullptr;
 };
 
@@ -166,6 +181,7 @@ class PulseDevice : public Device {
   void Fault(MMRESULT code, std::string detail);
   // Takes what fits into the queued buffers; returns how many bytes.
   std::size_t Deliver(const void* data, std::size_t bytes);
+  bool Taking() const { return started_ && !queue_.empty() && fault_ == MMSYSERR_NOERROR; }
   void SetSuspended(bool suspended) {
     suspended_ = suspended;
     // Waiting out a suspension is not silence.
@@ -403,7 +419,7 @@ void PulseDriver::CreateStream(const std::string& source) {
                              "Sound server: " + ServerReason(pa_context_errno(context_)) + ".");
   }
   stream_lost_ = false;
-  carry_.clear();
+  ClearCarry();
   pa_stream_set_state_callback(stream_, OnStreamState, this);
   pa_stream_set_read_callback(stream_, OnRead, this);
   pa_stream_set_suspended_callback(stream_, OnSuspended, this);
@@ -413,8 +429,8 @@ void PulseDriver::CreateStream(const std::string& source) {
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
-  // Sound that arrives between blocks is carried into the next buffer, so the fragment only
-  // sets how often we wake, not what is lost.
+  // A piece's sound past the end of a buffer is kept for the next one, so the fragment sets
+  // how often we wake, not the gap between blocks.
   attributes.fragsize = std::max<std::uint32_t>(fragment_bytes_ & ~1u, 2);
   // Movable: the desktop's sound settings may point the running stream at another input.
   if (pa_stream_connect_record(stream_, source.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) <
@@ -471,7 +487,7 @@ void PulseDriver::DropStream() {
     pa_operation_unref(old_source_query_);
     old_source_query_ = nullptr;
   }
-  carry_.clear();
+  ClearCarry();
   if (stream_ == nullptr) return;
   Detach();
   pa_stream_unref(stream_);
@@ -554,14 +570,34 @@ void PulseDriver::OnRead(pa_stream* stream, std::size_t, void* userdata) {
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-    const std::size_t taken = self->device_ == nullptr ? 0 : self->device_->Deliver(data, bytes);
-    self->Carry(data == nullptr ? nullptr : static_cast<const char*>(data) + taken, bytes - taken);
+    const auto* from = static_cast<const char*>(data);  // null for a hole in the stream
+    const std::size_t skipped = std::min(self->skip_, bytes);
+    self->skip_ -= skipped;
+    if (from != nullptr) from += skipped;
+    bytes -= skipped;
+    const std::size_t taken = self->device_ == nullptr ? 0 : self->device_->Deliver(from, bytes);
+    if (self->device_ == nullptr || !self->device_->Taking()) self->MarkBlockEnd();
+    self->Carry(from == nullptr ? nullptr : from + taken, bytes - taken);
     pa_stream_drop(stream);
   }
 }
 
+void PulseDriver::MarkBlockEnd() {
+  if (between_blocks_) return;
+  between_blocks_ = true;
+  block_end_ = pa_rtclock_now();
+  since_block_end_ = carry_.size();  // what a small buffer left over came after its end
+}
+
+void PulseDriver::ClearCarry() {
+  carry_.clear();
+  between_blocks_ = false;
+  since_block_end_ = skip_ = 0;
+}
+
 void PulseDriver::Carry(const void* data, std::size_t bytes) {
   if (bytes == 0) return;
+  since_block_end_ += bytes;
   if (bytes >= kCarryBytes) {
     if (data != nullptr) data = static_cast<const char*>(data) + (bytes - kCarryBytes);
     bytes = kCarryBytes;
@@ -580,8 +616,20 @@ void PulseDriver::Carry(const void* data, std::size_t bytes) {
 }
 
 void PulseDriver::FeedFromCarry(BufferQueue& queue) {
+  if (queue.empty()) return;
+  if (between_blocks_) {
+    // The new buffer starts with the sound of this moment: leave out what came before it.
+    const std::size_t gap = BytesIn(pa_rtclock_now() - block_end_);
+    const std::size_t dropped_already = since_block_end_ - carry_.size();
+    const std::size_t drop =
+        gap > dropped_already ? std::min(gap - dropped_already, carry_.size()) : 0;
+    carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(drop));
+    skip_ = gap > since_block_end_ ? gap - since_block_end_ : 0;
+    between_blocks_ = false;
+  }
   const std::size_t taken = queue.Fill(carry_.data(), carry_.size());
-  carry_.erase(carry_.begin(), carry_.begin() + taken);
+  carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(taken));
+  if (queue.empty()) MarkBlockEnd();
 }
 
 void PulseDriver::OnSuspended(pa_stream* stream, void* userdata) {
