@@ -29,29 +29,18 @@ TEST(Rounding, TiesGoToEvenAndTheTypeEdgesOverflow) {
   EXPECT_EQ(Raised([] { CLng(std::nan("")); }), Kind::Overflow);
 }
 
-TEST(CheckedArithmetic, RaisesInsteadOfWrapping) {
+TEST(CheckedArithmetic, OverflowBoundsAndNonFiniteValuesAreRunTimeErrors) {
   EXPECT_EQ(CheckedAdd<Integer>(32766, 1), 32767);
-  EXPECT_EQ(CheckedMul<Long>(2, 8192), 16384);
   EXPECT_EQ(Raised([] { CheckedAdd<Integer>(32767, 1); }), Kind::Overflow);
   EXPECT_EQ(Raised([] { CheckedSub<Integer>(-32768, 1); }), Kind::Overflow);
-  EXPECT_EQ(Raised([] { CheckedMul<Integer>(16, 2048); }), Kind::Overflow);
   EXPECT_EQ(Raised([] { CheckedMul<Long>(65536, 32768); }), Kind::Overflow);
-}
-
-TEST(FixedArray, ZeroFilledAndEveryIndexCheckedAgainstBothBounds) {
-  FixedArray<double, 3> values;
+  FixedArray<double, 3> values;  // indices 0..3, zero-filled
   values[3] = 7;
-  EXPECT_EQ(values[0], 0.0);
-  EXPECT_EQ(values[3], 7.0);
+  EXPECT_EQ(values[0] + values[3], 7.0);
   EXPECT_EQ(Raised([&] { values[4] = 1; }), Kind::SubscriptOutOfRange);
   EXPECT_EQ(Raised([&] { (void)values[-1]; }), Kind::SubscriptOutOfRange);
-}
-
-TEST(FloorAndFiniteness, IntIsFloorAndInfinityIsAFault) {
-  EXPECT_EQ(Int(12.7), 12);
-  EXPECT_EQ(Int(-12.3), -13);
-  EXPECT_EQ(Int(-0.5), -1);
   EXPECT_EQ(Raised([] { CheckFinite(1.0 / std::sqrt(0.0), "x"); }), Kind::FloatingPoint);
+  EXPECT_EQ(Int(-12.3), -13);  // floor, not truncation
 }
 
 TEST(Val, ReadsTheLeadingNumberOnly) {
