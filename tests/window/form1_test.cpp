@@ -174,5 +174,39 @@ TEST_F(Form1Test, ARunTimeErrorEndsTheHandlerQuietly) {
   EXPECT_THROW(window.analyser().DrawTrace(), RuntimeError);
 }
 
+// One cycle per block, each restarting the capture; the tick does nothing while the buffer is
+// not done.
+TEST_F(Form1Test, OneCyclePerDoneBuffer) {
+  std::vector<std::int16_t> tone(2 * 8192);  // bin 372: 1001.3 Hz, read as "1001 Hz"
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = std::lround(16383 * std::sin(2 * M_PI * 372 * i / 8192));
+  UseMemoryWaveInput(tone, MemoryInputEnd::Wait);
+  window.analyser().StartUp();  // without showing the window: only the test drives the cycle
+  for (int block = 0; block < 2; ++block) {
+    ASSERT_TRUE(window.analyser().Timer1_Timer()) << block;
+    EXPECT_TRUE(window.capture().blnRecording);
+  }
+  EXPECT_EQ(form.lblFreq->text(), "1001 Hz");
+  const QString noise = form.Label4->text();
+  for (int tick = 0; tick < 20; ++tick) EXPECT_FALSE(window.analyser().Timer1_Timer());
+  EXPECT_EQ(form.Label4->text(), noise);
+  EXPECT_TRUE(window.boxes.empty());
+}
+
+TEST_F(Form1Test, ClosingWhileRecordingReleasesTheDeviceAndTheBuffer) {
+  window.ShowAndStart();
+  CaptureState& capture = window.capture();
+  const HWAVEIN device = capture.hWaveIn;
+  const HGLOBAL buffer = capture.hBuffer;
+  EXPECT_TRUE(form.close());
+  EXPECT_FALSE(capture.blnRecording);
+  // Both handles are dead, and the one device is free for the next program.
+  EXPECT_EQ(waveInClose(device), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(GlobalFree(buffer), buffer);
+  HWAVEIN again = nullptr;
+  ASSERT_EQ(waveInOpen(&again, 0, &capture.wfx, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  EXPECT_EQ(waveInClose(again), MMSYSERR_NOERROR);
+}
+
 }  // namespace
 }  // namespace quorvane

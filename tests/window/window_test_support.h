@@ -20,16 +20,6 @@ inline const QRgb kBlack = qRgb(0, 0, 0);
 inline const QRgb kGrey = qRgb(0xC0, 0xC0, 0xC0);
 inline const QRgb kYellow = qRgb(0xFF, 0xFF, 0x00);
 
-// A sine of `amplitude` (fraction of full scale) at `hz`, 16-bit, 22050 samples/s.
-inline std::vector<std::int16_t> Tone(double hz, double amplitude, std::size_t count) {
-  std::vector<std::int16_t> samples(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    samples[i] = static_cast<std::int16_t>(
-        std::lround(amplitude * 32767 * std::sin(2 * M_PI * hz * static_cast<double>(i) / 22050)));
-  }
-  return samples;
-}
-
 // Lets queued events run, e.g. the start-up that showing the window schedules.
 inline void ProcessEvents(int milliseconds = 20) {
   QElapsedTimer clock;
@@ -73,10 +63,3 @@ inline QImage Shown(Form1& form) {
 }
 
 }  // namespace quorvane::test
-
-QT_BEGIN_NAMESPACE
-// Readable QStrings in test failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) {
-  *out << '"' << text.toStdString() << '"';
-}
-QT_END_NAMESPACE
