@@ -18,6 +18,7 @@
 #include "capture/wave_drivers.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
+#include "tools/analyse/sound_input.h"
 
 namespace quorvane {
 namespace {
@@ -222,6 +223,22 @@ TEST(FineFrequency, CleanTonesNoisyTonesAndNoLine) {
   EXPECT_FALSE(FineHz({{400 * kHzPerBin, 0.25}, {403 * kHzPerBin, 0.04}}, 0)) << "two tones";
   EXPECT_FALSE(FineHz({}, 0)) << "silence";
   EXPECT_FALSE(FineHz({}, 0.2)) << "white noise";
+}
+
+TEST(SoundInput, ChannelsAreAveragedRoundedAndClipped) {
+  const auto path = std::filesystem::temp_directory_path() / "quorvane-sound-input.wav";
+  // Float samples of two channels: averaged, rounded and clipped to 16 bits.
+  const double frames[] = {0.5, 0.25, -1, 1, 0.125, 0.125, 1.5, 1.5, -1.5, -1.5, 0.99999, 1};
+  SF_INFO info{0, 22050, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  sf_writef_double(file, frames, 6);
+  sf_close(file);
+  std::vector<std::int16_t> samples;
+  const auto input = SoundInput::OpenFile(path.string());
+  while (input->Read(samples, 4) > 0) {
+  }
+  EXPECT_EQ(samples, (std::vector<std::int16_t>{12288, 0, 4096, 32767, -32768, 32767}));
+  std::filesystem::remove(path);
 }
 
 }  // namespace
