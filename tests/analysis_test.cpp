@@ -148,7 +148,7 @@ TEST_F(AnalysisTest, LevelsMapBelowTheReferenceAndClip) {
   }
 }
 
-TEST_F(AnalysisTest, AxisEdgeCases) {
+TEST_F(AnalysisTest, AxisEdgeCasesAndFaults) {
   // Stop not above start: nothing is written.
   x().Fill(-1);
   state->strFreqStop = "270";
@@ -181,12 +181,12 @@ TEST_F(AnalysisTest, AxisEdgeCases) {
   state->strFreqStop = "-100";
   Map();
   EXPECT_EQ(MarkerIndex(), 1);
-}
 
-TEST_F(AnalysisTest, FaultsEndTheMapping) {
+  // Faults end the mapping.
   state->sngDbPerDiv = 0;
   EXPECT_THROW(Map(), RuntimeError);
   state->sngDbPerDiv = 10;
+  state->strFreqStart = "270";
   state->strFreqStop = "30000";
   EXPECT_NO_THROW(CalcTrace(8192, state->Axis(), state->dblLevel, x(), y()));
   EXPECT_THROW(CalcTrace(8194, state->Axis(), state->dblLevel, x(), y()), RuntimeError)

@@ -9,13 +9,7 @@
 namespace quorvane {
 namespace {
 
-using test::kGrey;
-using test::kYellow;
-using test::PixelsOf;
-using test::PlotColumn;
-using test::PlotRow;
-using test::ProcessEvents;
-using test::Shown;
+using namespace test;
 
 class Form1Test : public ::testing::Test {
  protected:
