@@ -225,8 +225,8 @@ TEST(FineFrequency, CleanTonesNoisyTonesAndNoLine) {
   EXPECT_FALSE(FineHz({}, 0.2)) << "white noise";
 }
 
-TEST(SoundInput, ChannelsAreAveragedRoundedAndClipped) {
-  const auto path = std::filesystem::temp_directory_path() / "quorvane-sound-input.wav";
+TEST_F(Analyse, SoundInputAveragesChannelsRoundsAndClips) {
+  const auto path = Dir() / "float.wav";
   // Float samples of two channels: averaged, rounded and clipped to 16 bits.
   const double frames[] = {0.5, 0.25, -1, 1, 0.125, 0.125, 1.5, 1.5, -1.5, -1.5, 0.99999, 1};
   SF_INFO info{0, 22050, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
@@ -238,7 +238,6 @@ TEST(SoundInput, ChannelsAreAveragedRoundedAndClipped) {
   while (input->Read(samples, 4) > 0) {
   }
   EXPECT_EQ(samples, (std::vector<std::int16_t>{12288, 0, 4096, 32767, -32768, 32767}));
-  std::filesystem::remove(path);
 }
 
 }  // namespace
