@@ -3,15 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <complex>
 #include <numbers>
-#include <sstream>
-#include <thread>
 
 #include "capture/module1.h"
 #include "capture/wave_drivers.h"
 #include "common/runtime_error.h"
 #include "sound_server.h"
+#include "tests/raises.h"
 
 namespace quorvane {
 namespace {
@@ -34,8 +34,7 @@ struct Capture : ::testing::Test {
   }
   // Polls the done bit as the window's timer does, for at most 5 s.
   bool WaitDone() {
-    for (int ms = 0; ms < 5000 && !CaptureBufferDone(state); ++ms) std::this_thread::sleep_for(1ms);
-    return CaptureBufferDone(state);
+    return testing::WaitFor([this] { return CaptureBufferDone(state); }, 5s);
   }
   std::vector<double> Block() const {
     std::vector<double> values(static_cast<std::size_t>(state.lngBufferBytes / 2));
@@ -61,29 +60,14 @@ TEST_F(Capture, SamplesAreFractionsOfFullScaleAndOnlyInsideTheBuffer) {
                                                          {0x7FFFFFFF, Overflow}};
   for (const auto& [index, error] : outside) {
     double out = 7;
-    try {
-      GetSample(state, index, out);
-      ADD_FAILURE() << "sample " << index << " was read";
-    } catch (const RuntimeError& raised) {
-      EXPECT_EQ(raised.kind(), error) << index;
-    }
+    EXPECT_EQ(test::Raised([&, i = index] { GetSample(state, i, out); }), error) << index;
     EXPECT_EQ(out, 7);
   }
 }
 
-TEST_F(Capture, StartWhileRecordingOpensNothing) {
-  UseMemoryWaveInput(std::vector<std::int16_t>(64, 1));
-  StartCapture(state);
-  const HWAVEIN device = state.hWaveIn;
-  const std::size_t blocks = LiveGlobalBlocks();
-  StartCapture(state);
-  EXPECT_EQ(state.hWaveIn, device);
-  EXPECT_EQ(LiveGlobalBlocks(), blocks);
-  EXPECT_EQ(MemoryWaveInputPosition(), 8u);  // no second buffer was filled
-}
-
 // A buffer that cannot be queued fails the start as a whole: everything is released and the
-// failure is shown once, however often it is tried again, until a start succeeds.
+// failure is shown once, however often it is tried again, until a start succeeds. A start while
+// recording opens nothing.
 TEST_F(Capture, AFailedStartReleasesAllAndIsShownOncePerRunOfFailures) {
   UseMemoryWaveInput(std::vector<std::int16_t>(64, 1));
   state.lngBufferBytes = 0;  // refused when queued
@@ -98,6 +82,12 @@ TEST_F(Capture, AFailedStartReleasesAllAndIsShownOncePerRunOfFailures) {
   state.lngBufferBytes = 16;
   StartCapture(state);
   ASSERT_TRUE(state.blnRecording);
+  const HWAVEIN device = state.hWaveIn;
+  const std::size_t blocks = LiveGlobalBlocks(), position = MemoryWaveInputPosition();
+  StartCapture(state);
+  EXPECT_EQ(state.hWaveIn, device);
+  EXPECT_EQ(LiveGlobalBlocks(), blocks);
+  EXPECT_EQ(MemoryWaveInputPosition(), position);  // no second buffer was filled
   StopCapture(state);
   state.lngBufferBytes = 0;
   StartCapture(state);
@@ -106,24 +96,15 @@ TEST_F(Capture, AFailedStartReleasesAllAndIsShownOncePerRunOfFailures) {
 
 struct OnServer : Capture, ::testing::WithParamInterface<const char*> {
   void SetUp() override {
-    QUORVANE_REQUIRE(testing::ServerPrograms(GetParam()));
-    ASSERT_TRUE(server.Started()) << "no shared server; run through ctest";
+    QUORVANE_REQUIRE(server.Missing());
+    ASSERT_FALSE(server.Tool("pid").empty()) << "no shared server; run through ctest";
     server.UseFromThisProcess();
     UsePulseWaveInput();
     state.lngBufferBytes = 16384;
   }
-  std::string Pactl(const std::string& arguments) const { return server.Tool("pactl", arguments); }
-  long Lines(const std::string& list) const {
-    const std::string lines = Pactl("list short " + list);
-    return std::count(lines.begin(), lines.end(), '\n');
-  }
-  // Our stream's number and the name of the source it records from.
-  std::pair<std::string, std::string> Recording() const {
-    std::istringstream words(server.Tool("recording", "'Quorvane Spectrum'"));
-    std::pair<std::string, std::string> found;
-    words >> found.first >> found.second;
-    return found;
-  }
+  std::string Pactl(const std::string& args) const { return server.Tool("pactl " + args); }
+  // "NUMBER SOURCE\n": our stream's number and the name of the source it records from.
+  std::string Recording() const { return server.Tool("recording 'Quorvane Spectrum'"); }
   testing::SoundServer server{GetParam(), false, true};
 };
 
@@ -137,9 +118,10 @@ double Magnitude(const std::vector<double>& block, int bin) {
 
 TEST_P(OnServer, AToneKeepsItsLevelAndFrequency) {
   constexpr int kBin = 372;  // 1001.3 Hz
-  testing::Player player(server, testing::Tone(kBin, 0.5, 40));
+  testing::Player player(server, kBin, 0.5, 40);
   // Until the player's stream joins the clock's on the sink.
-  for (int i = 0; i < 100 && Lines("sink-inputs") < 2; ++i) std::this_thread::sleep_for(50ms);
+  testing::WaitFor([&] { return std::ranges::count(Pactl("list short sink-inputs"), '\n') > 1; },
+                   5s);
   // Whole cycles per block: one bin holds it all, |X| = A N / 2, resampled on the way or not.
   // On a loaded machine the server may drop a moment of sound; one of three blocks is whole.
   std::vector<double> block;
@@ -158,18 +140,18 @@ TEST_P(OnServer, AToneKeepsItsLevelAndFrequency) {
 }
 
 TEST_P(OnServer, ManyBlocksLeaveNoClientBehind) {
-  const auto clients = [&] { return std::atoi(server.Tool("clients").c_str()); };
-  const int clients_before = clients();
+  const int clients_before = server.Clients();
   state.lngBufferBytes = 441;  // 10 ms
   for (int block = 0; block < 150; ++block) {
     StartCapture(state);
     ASSERT_TRUE(state.blnRecording && (block % 3 != 0 || WaitDone())) << block;  // or cut short
     StopCapture(state);
-    EXPECT_TRUE(block % 50 != 25 || clients() <= clients_before + 1) << "one connection, reused";
+    EXPECT_TRUE(block % 50 != 25 || server.Clients() <= clients_before + 1)
+        << "one connection, reused";
   }
   UsePulseWaveInput();  // lets go of the kept connection
-  for (int i = 0; i < 100 && clients() != clients_before; ++i) std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(clients(), clients_before);
+  EXPECT_TRUE(testing::WaitFor([&] { return server.Clients() == clients_before; }, 5s))
+      << server.Clients();
   EXPECT_TRUE(shown.empty());
 }
 
@@ -181,35 +163,34 @@ TEST_P(OnServer, RecordsTheInputTheDesktopChose) {
         "load-module module-remap-source source_name=second_input master=test_sink.monitor "
         "channels=1 rate=22050 channel_map=mono master_channel_map=mono");
   }
-  const struct {
-    const char *pulse_source, *default_source;
-    bool moved;
-    const char* recorded;
-  } cases[] = {{"", "test_input", false, "test_input"},
-               {"second_input", "test_input", false, "second_input"},
-               {"", "second_input", false, "second_input"},
-               {"", "test_sink.monitor", false, "test_input"},
-               {"test_sink.monitor", "test_input", false, "test_sink.monitor"},
-               {"", "test_input", true, "second_input"}};
+  // PULSE_SOURCE, the default source, whether the stream is moved, the source recorded.
+  const std::tuple<std::string, std::string, bool, std::string> cases[] = {
+      {"", "test_input", false, "test_input"},
+      {"second_input", "test_input", false, "second_input"},
+      {"", "second_input", false, "second_input"},
+      {"", "test_sink.monitor", false, "test_input"},
+      {"test_sink.monitor", "test_input", false, "test_sink.monitor"},
+      {"", "test_input", true, "second_input"}};
   state.lngBufferBytes = 4410;  // 0.1 s
-  for (const auto& choice : cases) {
-    setenv("PULSE_SOURCE", choice.pulse_source, 1);
-    if (*choice.pulse_source == '\0') unsetenv("PULSE_SOURCE");
-    Pactl(std::string("set-default-source ") + choice.default_source);
-    for (int i = 0; i < 100 && Pactl("get-default-source") != choice.default_source + "\n"s; ++i) {
-      std::this_thread::sleep_for(50ms);  // PipeWire's session manager takes it up in a moment
-    }
+  for (const auto& [pulse_source, default_source, moved, recorded] : cases) {
+    setenv("PULSE_SOURCE", pulse_source.c_str(), 1);
+    if (pulse_source.empty()) unsetenv("PULSE_SOURCE");
+    Pactl("set-default-source " + default_source);
+    // PipeWire's session manager takes it up in a moment.
+    testing::WaitFor([&] { return Pactl("get-default-source") == default_source + "\n"; }, 5s);
     UsePulseWaveInput();
     for (int block = 0; block < 3; ++block) {
       StartCapture(state);
       // PipeWire lists a new stream a moment after it connects.
-      for (int i = 0; i < 100 && block == 0 && choice.moved && Recording().second != "second_input";
-           ++i, std::this_thread::sleep_for(50ms)) {
-        Pactl("move-source-output " + Recording().first + " second_input");
+      for (int i = 0; i < 100 && block == 0 && moved; ++i) {
+        const std::string found = Recording();
+        if (found.ends_with(" second_input\n")) break;
+        Pactl("move-source-output " + found.substr(0, found.find(' ')) + " second_input");
+        std::this_thread::sleep_for(50ms);
       }
       ASSERT_TRUE(WaitDone());
-      EXPECT_EQ(Recording().second, choice.recorded)
-          << "PULSE_SOURCE=" << choice.pulse_source << ", default " << choice.default_source;
+      EXPECT_TRUE(Recording().ends_with(" " + recorded + "\n"))
+          << Recording() << "PULSE_SOURCE=" << pulse_source << ", default " << default_source;
       StopCapture(state);
     }
   }
