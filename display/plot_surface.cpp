@@ -87,14 +87,6 @@ double PlotSurface::PixelY(float y) const {
                     "y coordinate of a line");
 }
 
-long PlotSurface::ColumnOf(float x) const {
-  return static_cast<long>(std::floor(PixelX(x)));
-}
-
-long PlotSurface::RowOf(float y) const {
-  return static_cast<long>(std::floor(PixelY(y)));
-}
-
 void PlotSurface::Line(float x1, float y1, float x2, float y2, PackedColor color) {
   double px1 = PixelX(x1);
   double py1 = PixelY(y1);

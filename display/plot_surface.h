@@ -51,10 +51,6 @@ class PlotSurface {
   // coordinate beyond the 32-bit pixel range an overflow.
   void Line(float x1, float y1, float x2, float y2, PackedColor color);
 
-  // The pixel column or row (possibly outside the surface) that a user coordinate falls in.
-  long ColumnOf(float x) const;
-  long RowOf(float y) const;
-
   const QImage& Image() const { return image_; }
 
   // For a surface nobody looks at (a headless run that writes no picture): scale and
