@@ -20,15 +20,6 @@ inline const QRgb kBlack = qRgb(0, 0, 0);
 inline const QRgb kGrey = qRgb(0xC0, 0xC0, 0xC0);
 inline const QRgb kYellow = qRgb(0xFF, 0xFF, 0x00);
 
-// Lets queued events run, e.g. the start-up that showing the window schedules.
-inline void ProcessEvents(int milliseconds = 20) {
-  QElapsedTimer clock;
-  clock.start();
-  do {
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-  } while (clock.elapsed() < milliseconds);
-}
-
 // Runs events until `done` holds or `milliseconds` pass; returns `done`.
 template <typename Done>
 bool ProcessEventsUntil(Done done, int milliseconds = 5000) {
@@ -38,6 +29,11 @@ bool ProcessEventsUntil(Done done, int milliseconds = 5000) {
     QApplication::processEvents(QEventLoop::AllEvents, 5);
   }
   return done();
+}
+
+// Lets queued events run for a while, e.g. the start-up that showing the window schedules.
+inline void ProcessEvents(int milliseconds = 20) {
+  ProcessEventsUntil([] { return false; }, milliseconds);
 }
 
 // A window whose message boxes are recorded instead of shown.
