@@ -123,16 +123,16 @@ QUORVANE_INLINE void StagePass(int n, int first, double* re, double* im, const T
     for (int j = 0; j < h0; j += W) {
       Vec<W> x_re[kRows];
       Vec<W> x_im[kRows];
-      #pragma GCC unroll 16
+#pragma GCC unroll 16
       for (int t = 0; t < kRows; ++t) {
         x_re[t] = Load<W>(re + group + j + t * h0);
         x_im[t] = Load<W>(im + group + j + t * h0);
       }
-      #pragma GCC unroll 16
+#pragma GCC unroll 16
       for (int u = 0; u < K; ++u) {
         const int d = 1 << u;
         const int h = h0 << u;
-        #pragma GCC unroll 16
+#pragma GCC unroll 16
         for (int t = 0; t < kRows; ++t) {
           if ((t & d) != 0) continue;
           const int q = j + (t & (d - 1)) * h0;
@@ -140,7 +140,7 @@ QUORVANE_INLINE void StagePass(int n, int first, double* re, double* im, const T
                     Load<W>(tw.im + h + q));
         }
       }
-      #pragma GCC unroll 16
+#pragma GCC unroll 16
       for (int t = 0; t < kRows; ++t) {
         Store<W>(re + group + j + t * h0, x_re[t]);
         Store<W>(im + group + j + t * h0, x_im[t]);
@@ -183,7 +183,7 @@ QUORVANE_INLINE Vec<W> Interleave(const Vec<W>& a, const Vec<W>& b, std::index_s
 template <int W, int D = 1>
 QUORVANE_INLINE void Transpose(Vec<W>* rows) {
   if constexpr (D < W) {
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int i = 0; i < W; ++i) {
       if ((i & D) != 0) continue;
       const Vec<W> low =
@@ -208,8 +208,8 @@ struct Tile {
   Vec<W> im[W];
 
   QUORVANE_INLINE void Load(const double* from_re, const double* from_im, int row_stride) {
-    // Column `col` of the result is row reverse(col) of the source.
-    #pragma GCC unroll 16
+// Column `col` of the result is row reverse(col) of the source.
+#pragma GCC unroll 16
     for (int col = 0; col < W; ++col) {
       const int at = ReverseBits(col, std::countr_zero(unsigned{W})) * row_stride;
       re[col] = quorvane::Load<W>(from_re + at);
@@ -218,9 +218,9 @@ struct Tile {
   }
 
   QUORVANE_INLINE void FirstStages(const Twiddles& tw) {
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int h = 1; h < W; h *= 2) {
-      #pragma GCC unroll 16
+#pragma GCC unroll 16
       for (int col = 0; col < W; ++col) {
         if ((col & h) != 0) continue;
         const int q = col & (h - 1);
@@ -233,7 +233,7 @@ struct Tile {
   QUORVANE_INLINE void Store(double* to_re, double* to_im, int row_stride) {
     Transpose<W>(re);
     Transpose<W>(im);
-    #pragma GCC unroll 16
+#pragma GCC unroll 16
     for (int lane = 0; lane < W; ++lane) {
       const int at = ReverseBits(lane, std::countr_zero(unsigned{W})) * row_stride;
       quorvane::Store<W>(to_re + at, re[lane]);
