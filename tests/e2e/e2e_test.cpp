@@ -55,16 +55,24 @@ TEST(EndToEnd, FromNoServerToAToneToClosing) {
   // Xvfb picks a free display itself, so tests in parallel never race for one, and names it.
   const std::string named = server.dir + "/display";
   Child xvfb({"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>" + named});
-  ASSERT_TRUE(testing::WaitFor([&] { return !testing::Run("cat " + named).empty(); }, 10s))
-      << "Xvfb did not start";
-  const std::string screen = ":" + std::to_string(std::stoi(testing::Run("cat " + named)));
-  server.UseFromThisProcess();
-  Child analyser({QUORVANE_SPECTRUM},
-                 {"DISPLAY=" + screen, "QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY="});
+  std::string screen;
   // No window manager: a top-level window sits where its client area is.
   const auto xdotool = [&](const std::string& arguments) {
     return testing::Run("DISPLAY=" + screen + " xdotool " + arguments + " 2>/dev/null");
   };
+  // The analyser starts once a client gets through: a display being named is not yet one
+  // that answers.
+  ASSERT_TRUE(testing::WaitFor(
+      [&] {
+        const std::string number = testing::Run("cat " + named);
+        screen = ":" + (number.empty() ? "none" : std::to_string(std::stoi(number)));
+        return !xdotool("getdisplaygeometry").empty();
+      },
+      10s))
+      << "Xvfb does not answer";
+  server.UseFromThisProcess();
+  Child analyser({QUORVANE_SPECTRUM},
+                 {"DISPLAY=" + screen, "QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY="});
   const auto windows = [&](const std::string& title) {
     return std::ranges::count(xdotool("search --onlyvisible --name '^" + title + "$'"), '\n');
   };
