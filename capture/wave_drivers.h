@@ -16,8 +16,9 @@ struct PulseWaveInputOptions {
   // open-record-close cycle of every block does not pay for connecting. 0 releases it with
   // the device. A connection that saw a fault is never reused.
   int keep_connection_ms = 1000;
-  // How much sound the server gathers before sending it. Sound that arrives between blocks is
-  // kept for the next one, so this only sets how often the sound thread wakes.
+  // How much sound the server gathers before sending it. What a piece holds past a buffer's
+  // end is kept for the next buffer, so this sets how often the sound thread wakes, not the
+  // gap between blocks.
   int fragment_ms = 40;
   // How long an open (other than the first, at start-up, which waits up to 2 s) waits for a
   // connection the sound thread is preparing; it fails after that and the preparation goes on

@@ -3,14 +3,15 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "capture/wave_drivers.h"
-#include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
+#include "dsp/frame.h"
 #include "dsp/levels.h"
 
 namespace quorvane {
@@ -33,16 +34,18 @@ struct Slot {
   bool transformed = false;
 };
 
-// What depends on one block alone: the frame as GetAudio loads it, its transform, its levels
-// and its line.
-void Transform(Slot& slot, std::vector<double>& real, std::vector<double>& imag) {
-  for (std::size_t i = 0; i < kBlockSamples; ++i) {
-    real[i] = static_cast<double>(slot.samples[i]) / 32768.0;
-    imag[i] = 0;
-  }
-  FFT(static_cast<std::int16_t>(kBlockSamples), real, imag);
-  BlockLevels(kFftSize, real, imag, slot.levels);
-  slot.line = FineFrequencyBins(real, imag);
+// What depends on one block alone: the frame as GetAudio loads it (samples as GetSample reads
+// them), its transform, its levels and its line.
+void Transform(Slot& slot, SampleArray& real, SampleArray& imag) {
+  double last_sample = 0;
+  LoadFrame(
+      kFftSize,
+      [&slot](Long index, double& out) {
+        out = static_cast<double>(slot.samples[index]) / 32768.0;
+      },
+      last_sample, real, imag);
+  BlockLevels(kFftSize, {real.data(), kBlockSamples}, {imag.data(), kBlockSamples}, slot.levels);
+  slot.line = LineBins(real, imag);
 }
 
 }  // namespace
@@ -145,7 +148,9 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     }
   };
   auto transform = [&] {
-    std::vector<double> real(kBlockSamples), imag(kBlockSamples);
+    // 128 KiB each: on the heap, not on a worker's stack.
+    const auto real = std::make_unique<SampleArray>();
+    const auto imag = std::make_unique<SampleArray>();
     for (;;) {
       std::int64_t index = 0;
       {
@@ -157,7 +162,7 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
       }
       Slot& slot = ring[index % ring.size()];
       try {
-        Transform(slot, real, imag);
+        Transform(slot, *real, *imag);
       } catch (...) {
         slot.error = std::current_exception();
       }
