@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "capture/wave_driver.h"
+#include "common/identity.h"
 
 namespace quorvane::wavein {
 
@@ -51,7 +52,6 @@ std::size_t BytesIn(pa_usec_t usec) {
   return static_cast<std::size_t>(usec * kBytesPerSecond / PA_USEC_PER_SEC) & ~std::size_t{1};
 }
 constexpr char kClientName[] = "Quorvane Spectrum";
-constexpr char kIconName[] = "quorvane-spectrum";
 constexpr char kStreamName[] = "Spectrum input";
 
 std::string ServerReason(int error) {
