@@ -20,6 +20,7 @@
 #include "app/analyser.h"
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
+#include "common/identity.h"
 #include "common/runtime_error.h"
 #include "tools/analyse/block_cycle.h"
 #include "tools/analyse/block_report.h"
@@ -35,7 +36,8 @@ constexpr int kMaxThreads = 256;
 
 const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
-    "                        [--threads N] FILE|-\n";
+    "                        [--threads N] FILE|-\n"
+    "       quorvane-analyse --help | --version\n";
 
 const char* const kHelp =
     "Analyses a recording the way the Quorvane Spectrum window analyses live sound: blocks of\n"
@@ -52,6 +54,7 @@ const char* const kHelp =
     "  --threads N     transform blocks on N threads (default: one per core); the output is\n"
     "                  the same whatever N\n"
     "  --help          this text\n"
+    "  --version       the version\n"
     "\n"
     "Output: CSV with the header\n"
     "  block,start_s,peak_hz,sig_max_db,max_hold_db,noise_db,peak_hz_fine,note,cents\n"
@@ -117,7 +120,7 @@ unsigned ParseThreads(const std::string& text) {
   return static_cast<unsigned>(value);
 }
 
-// Returns nullopt after --help.
+// Returns nullopt after --help or --version.
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   bool have_input = false;
@@ -130,6 +133,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       std::fputs(kHelp, stdout);
+      return std::nullopt;
+    } else if (arg == "--version") {
+      std::printf("quorvane-analyse %s\n", kVersion);
       return std::nullopt;
     } else if (arg == "--json") {
       options.json = true;
