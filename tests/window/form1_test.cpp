@@ -137,6 +137,31 @@ TEST_F(Form1Test, TraceFollowsTheLevelsAndTheScrollBar) {
   EXPECT_EQ(trace_row(), PlotRow(625));
 }
 
+// The plot at the screen's device pixel ratio (CTest runs this case at 1 and at 2): a gently
+// rising trace is one logical pixel thick and climbs one device pixel at a time, where a
+// picture enlarged from 1x would climb by a whole logical pixel.
+TEST_F(Form1Test, TraceDrawnAtDevicePixels) {
+  window.ShowAndStart();
+  for (int bin = 0; bin <= 8193; ++bin) window.state().dblLevel[bin] = 0.03 * bin;
+  window.analyser().CalcTrace();
+  window.analyser().DrawTrace();
+  const QImage shown = Shown(form);
+  const int ratio = std::lround(form.devicePixelRatioF());
+  ASSERT_EQ(shown.size(), QSize(321, 297) * ratio);
+  int climbs = 0;
+  for (int c = PlotColumn(100) * ratio, top_before = -1; c < PlotColumn(900) * ratio; ++c) {
+    const auto lit = PixelsOf(shown.copy(c, 0, 1, shown.height()), kYellow);
+    const int top = lit.empty() ? -1 : lit.front().y(), thick = lit.size();
+    ASSERT_TRUE(top >= 0 && lit.back().y() - top + 1 == thick && thick - ratio <= 1 &&
+                thick >= ratio)
+        << c;
+    ASSERT_TRUE(top_before < 0 || top_before - top == 0 || top_before - top == 1) << c;
+    climbs += top_before - top == 1;
+    top_before = top;
+  }
+  EXPECT_GT(climbs, 60 * ratio);
+}
+
 TEST_F(Form1Test, MaxHoldClearAndRedrawsWithoutNewAudio) {
   window.ShowAndStart();
   window.state().sngMax = 25.5f;
