@@ -11,8 +11,8 @@ namespace quorvane {
 
 // An array with the fixed index range 0..Upper whose every indexed access is bounds-checked.
 // A routine that has validated its whole index range up front may work on data() directly.
-// Elements are zero when the array is created.
-template <typename T, std::size_t Upper>
+// Elements are zero when the array is created; element 0 is aligned to Align bytes.
+template <typename T, std::size_t Upper, std::size_t Align = alignof(T)>
 class FixedArray {
  public:
   static constexpr std::size_t kUpper = Upper;
@@ -39,7 +39,7 @@ class FixedArray {
     return static_cast<std::size_t>(index);
   }
 
-  std::array<T, kSize> storage_{};
+  alignas(Align) std::array<T, kSize> storage_{};
 };
 
 }  // namespace quorvane
