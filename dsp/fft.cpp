@@ -395,6 +395,7 @@ using CompiledStages = std::integer_sequence<int, 6, 7, 8, 9, 10, 11, 12, 13, 14
   Transform<2>(n, re, im, StageTwiddles());
 }
 
+#if defined(__x86_64__)
 [[gnu::flatten, gnu::target("avx2")]] void TransformAvx2(int n, double* re, double* im) {
   SizedTransform<4>(n, re, im, CompiledStages{});
 }
@@ -402,10 +403,19 @@ using CompiledStages = std::integer_sequence<int, 6, 7, 8, 9, 10, 11, 12, 13, 14
 [[gnu::flatten, gnu::target("avx512f")]] void TransformAvx512(int n, double* re, double* im) {
   SizedTransform<8>(n, re, im, CompiledStages{});
 }
+#else
+// Other processors have the plain build only; Supported() turns the others away.
+void TransformAvx2(int n, double* re, double* im) {
+  TransformPlain(n, re, im);
+}
+void TransformAvx512(int n, double* re, double* im) {
+  TransformPlain(n, re, im);
+}
+#endif
 
 // QUORVANE_NO_DISPATCH (common/dispatch.h) keeps callers on the plain build.
 FFTBuild Best() {
-#ifdef QUORVANE_NO_DISPATCH
+#if defined(QUORVANE_NO_DISPATCH) || !defined(__x86_64__)
   return FFTBuild::kPlain;
 #else
   __builtin_cpu_init();
@@ -424,10 +434,16 @@ bool Supported(FFTBuild build) {
   switch (build) {
     case FFTBuild::kPlain:
       return true;
+#if defined(__x86_64__)
     case FFTBuild::kAvx2:
       return __builtin_cpu_supports("avx2");
     case FFTBuild::kAvx512:
       return __builtin_cpu_supports("avx512f");
+#else
+    case FFTBuild::kAvx2:
+    case FFTBuild::kAvx512:
+      return false;
+#endif
   }
   return false;
 }
