@@ -33,10 +33,15 @@ class FixedArray {
 
  private:
   static std::size_t Checked(std::int64_t index) {
-    if (!InBounds(index)) {
-      RaiseSubscript("index " + std::to_string(index) + " outside 0.." + std::to_string(Upper));
+    if (!InBounds(index)) [[unlikely]] {
+      RaiseOutside(index);
     }
     return static_cast<std::size_t>(index);
+  }
+
+  // Apart from Checked, so that every access inlines to a compare and a branch.
+  [[noreturn, gnu::cold, gnu::noinline]] static void RaiseOutside(std::int64_t index) {
+    RaiseSubscript("index " + std::to_string(index) + " outside 0.." + std::to_string(Upper));
   }
 
   alignas(Align) std::array<T, kSize> storage_{};

@@ -30,6 +30,20 @@ struct Peak {
       hz = PeakFrequency(bin);
     }
   }
+
+  // The same for bins first..first+count-1, taking the frequency of the last bin to take
+  // over only (no bin's frequency can overflow, so the others' cannot fail).
+  void Consider(const double* smoothed, Long count, Long first) {
+    Long strongest = -1;
+    for (Long k = 0; k < count; ++k) {
+      const float candidate = static_cast<float>(smoothed[k]);
+      if (candidate > figure) {
+        figure = candidate;
+        strongest = k;
+      }
+    }
+    if (strongest >= 0) hz = PeakFrequency(first + strongest);
+  }
 };
 
 double Smooth(double old, double block_level) {
@@ -64,32 +78,47 @@ QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const do
   for (Long k = 0; k < count; ++k) out[k] /= ln10;
 }
 
-// The smoothed levels of `count` bins into `out`, false if any is not finite. A non-finite
-// step leaves a non-finite smoothed level, so checking that one value per bin is enough.
-QUORVANE_CLONES bool SmoothedLevels(Long count, const double* re, const double* im,
-                                    const double* old, double ln10, double* out) noexcept {
-  BlockLevelsUnchecked(count, re, im, ln10, out);
-  for (Long k = 0; k < count; ++k) out[k] = Smooth(old[k], out[k]);
+// This block's levels of `count` bins, in `levels`, folded into the smoothed levels `old`:
+// false if any is not finite, and then nothing is stored. A non-finite step leaves a
+// non-finite smoothed level, so checking that one value per bin is enough.
+QUORVANE_CLONES bool SmoothedLevels(Long count, double* levels, const double* old) noexcept {
+  for (Long k = 0; k < count; ++k) levels[k] = Smooth(old[k], levels[k]);
   bool finite = true;
-  for (Long k = 0; k < count; ++k) finite &= std::isfinite(out[k]);
+  for (Long k = 0; k < count; ++k) finite &= std::isfinite(levels[k]);
   return finite;
 }
 
-// Bins first..first+count-1, all inside every array. Nothing is stored until the chunk is
-// known to be finite; a chunk that is not runs again one bin at a time, failing exactly where
-// and as the pass defines.
-void UpdateChunk(Long first, Long count, const SampleArray& real, const SampleArray& imag,
-                 BinArray& level, double ln10, Peak& peak) {
-  double smoothed[kChunk];
-  if (!SmoothedLevels(count, real.data() + first, imag.data() + first, level.data() + first, ln10,
-                      smoothed)) {
-    for (Long i = first; i < first + count; ++i) UpdateBin(i, real, imag, level, ln10, peak);
+// Bins first..first+count-1, all inside every array, with this block's levels in `levels`
+// (overwritten). A chunk that is not finite runs again one bin at a time through `one_bin`,
+// failing exactly where and as the pass defines.
+template <typename OneBin>
+void FoldChunk(Long first, Long count, double* levels, BinArray& level, Peak& peak,
+               OneBin one_bin) {
+  double* const smoothed = level.data() + first;
+  if (!SmoothedLevels(count, levels, smoothed)) {
+    for (Long i = first; i < first + count; ++i) one_bin(i);
     return;
   }
-  for (Long k = 0; k < count; ++k) {
-    level.data()[first + k] = smoothed[k];
-    peak.Consider(smoothed[k], first + k);
+  std::copy_n(levels, count, smoothed);
+  peak.Consider(smoothed, count, first);
+}
+
+// Bins 0..top that every array holds (up to `held`) go by chunks; any beyond go one at a time
+// and fail at the first index outside an array, as they always have.
+template <typename ChunkLevels, typename OneBin>
+void ChunkedPass(double top, Long held, BinArray& level, Peak& peak, ChunkLevels chunk_levels,
+                 OneBin one_bin) {
+  const Long in_bounds =
+      top >= 0 ? std::min(static_cast<Long>(std::min(top, static_cast<double>(held))) + 1,
+                          static_cast<Long>(BinArray::kUpper) + 1)
+               : 0;
+  for (Long first = 0; first < in_bounds; first += kChunk) {
+    const Long count = std::min(kChunk, in_bounds - first);
+    double levels[kChunk];
+    chunk_levels(first, count, levels);
+    FoldChunk(first, count, levels, level, peak, one_bin);
   }
+  for (Long i = in_bounds; i <= top; ++i) one_bin(i);
 }
 
 // After the pass: the noise reference, and the highest level turned into the signal figure.
@@ -110,16 +139,12 @@ void LevelPass(double fft_size, const SampleArray& real, const SampleArray& imag
   const double top = fft_size / 2;
   const double ln10 = std::log(10.0);
   Peak peak{peak_figure, peak_hz};
-
-  // Bins 0..top that every array holds go by chunks; any beyond go one at a time and fail at
-  // the first index outside an array, as they always have.
-  const Long in_bounds =
-      top >= 0 ? static_cast<Long>(std::min(top, static_cast<double>(BinArray::kUpper))) + 1 : 0;
-  for (Long first = 0; first < in_bounds; first += kChunk) {
-    UpdateChunk(first, std::min(kChunk, in_bounds - first), real, imag, level, ln10, peak);
-  }
-  for (Long i = in_bounds; i <= top; ++i) UpdateBin(i, real, imag, level, ln10, peak);
-
+  ChunkedPass(
+      top, static_cast<Long>(SampleArray::kUpper), level, peak,
+      [&](Long first, Long count, double* levels) {
+        BlockLevelsUnchecked(count, real.data() + first, imag.data() + first, ln10, levels);
+      },
+      [&](Long i) { UpdateBin(i, real, imag, level, ln10, peak); });
   TakeFigures(top, level, peak_figure, noise);
 }
 
@@ -144,11 +169,17 @@ void FoldLevels(double fft_size, std::span<const double> levels, BinArray& level
   peak_figure = 0;
   const double top = fft_size / 2;
   Peak peak{peak_figure, peak_hz};
-  for (Long i = 0; i <= top; ++i) {
+  const auto fold_bin = [&](Long i) {
     double& smoothed = level[i];
     smoothed = CheckFinite(Smooth(smoothed, levels[static_cast<std::size_t>(i)]), "level");
     peak.Consider(smoothed, i);
-  }
+  };
+  ChunkedPass(
+      top, static_cast<Long>(levels.size()) - 1, level, peak,
+      [&](Long first, Long count, double* chunk) {
+        std::copy_n(levels.data() + first, count, chunk);
+      },
+      fold_bin);
   TakeFigures(top, level, peak_figure, noise);
 }
 

@@ -8,16 +8,21 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/analyser_state.h"
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
+#include "display/plot_drawing.h"
+#include "display/trace.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
+#include "tests/raises.h"
 #include "tools/analyse/sound_input.h"
 
 namespace quorvane {
@@ -238,6 +243,37 @@ TEST_F(Analyse, SoundInputAveragesChannelsRoundsAndClips) {
   while (input->Read(samples, 4) > 0) {
   }
   EXPECT_EQ(samples, (std::vector<std::int16_t>{12288, 0, 4096, 32767, -32768, 32767}));
+}
+
+// Without pictures the trace is only checked, all points at once; whatever drawing it raises,
+// checking must raise too.
+TEST(HeadlessTrace, RaisesWhatDrawingRaises) {
+  auto state = std::make_unique<AnalyserState>();
+  std::string rate;
+  Long bytes = 0;
+  SetReferenceStartValues(*state);
+  SetAnalysisStartValues(*state, rate, bytes);
+  BinArray &x = state->dblTraceX, &y = state->dblTraceY;
+  const auto map = [&] { CalcTrace(state->BinCount(), state->Axis(), state->dblLevel, x, y); };
+  const std::function<void()> traces[] = {
+      map,
+      [&] { x.Fill(100); },  // no marker: the lines run off the arrays
+      [&] { map(), x[0] = kTraceEndMarker, x[1] = kTraceEndMarker; },  // no line at all
+      [&] { map(), y[500] = std::nan(""); },
+      [&] { map(), x[902] = 1e30; },  // beyond the pixel range
+      [&] { map(), y[0] = -1e39; },   // beyond a Single
+  };
+  for (const auto& trace : traces) {
+    trace();
+    std::optional<RuntimeError::Kind> raised[2];
+    for (bool discard : {false, true}) {
+      PlotSurface picture(321, 297);
+      picture.SetDiscardPixels(discard);
+      DrawGridLines(picture, kBackColor, kGridColor);
+      raised[discard] = test::Raised([&] { DrawTraceLines(picture, x, y, kTraceColor); });
+    }
+    EXPECT_EQ(raised[true], raised[false]) << &trace - traces;
+  }
 }
 
 }  // namespace
