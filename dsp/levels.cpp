@@ -78,33 +78,36 @@ QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const do
   for (Long k = 0; k < count; ++k) out[k] /= ln10;
 }
 
-// This block's levels of `count` bins, in `levels`, folded into the smoothed levels `old`:
-// false if any is not finite, and then nothing is stored. A non-finite step leaves a
+// This block's levels of `count` bins, `levels`, folded into the smoothed levels `old`, into
+// `out` (which may be `levels`): false if any is not finite. A non-finite step leaves a
 // non-finite smoothed level, so checking that one value per bin is enough.
-QUORVANE_CLONES bool SmoothedLevels(Long count, double* levels, const double* old) noexcept {
-  for (Long k = 0; k < count; ++k) levels[k] = Smooth(old[k], levels[k]);
+QUORVANE_CLONES bool SmoothedLevels(Long count, const double* levels, const double* old,
+                                    double* out) noexcept {
+  for (Long k = 0; k < count; ++k) out[k] = Smooth(old[k], levels[k]);
   bool finite = true;
-  for (Long k = 0; k < count; ++k) finite &= std::isfinite(levels[k]);
+  for (Long k = 0; k < count; ++k) finite &= std::isfinite(out[k]);
   return finite;
 }
 
-// Bins first..first+count-1, all inside every array, with this block's levels in `levels`
-// (overwritten). A chunk that is not finite runs again one bin at a time through `one_bin`,
-// failing exactly where and as the pass defines.
+// Bins first..first+count-1, all inside every array, with this block's levels in `levels`.
+// Nothing is stored until the chunk is known to be finite; a chunk that is not runs again one
+// bin at a time through `one_bin`, failing exactly where and as the pass defines.
 template <typename OneBin>
-void FoldChunk(Long first, Long count, double* levels, BinArray& level, Peak& peak,
+void FoldChunk(Long first, Long count, const double* levels, BinArray& level, Peak& peak,
                OneBin one_bin) {
-  double* const smoothed = level.data() + first;
-  if (!SmoothedLevels(count, levels, smoothed)) {
+  double smoothed[kChunk];
+  double* const stored = level.data() + first;
+  if (!SmoothedLevels(count, levels, stored, smoothed)) {
     for (Long i = first; i < first + count; ++i) one_bin(i);
     return;
   }
-  std::copy_n(levels, count, smoothed);
+  std::copy_n(smoothed, count, stored);
   peak.Consider(smoothed, count, first);
 }
 
-// Bins 0..top that every array holds (up to `held`) go by chunks; any beyond go one at a time
-// and fail at the first index outside an array, as they always have.
+// Bins 0..top that every array holds (up to `held`) go by chunks, `chunk_levels(first, count,
+// buffer)` giving a chunk's levels (in `buffer` or elsewhere); any beyond go one at a time and
+// fail at the first index outside an array, as they always have.
 template <typename ChunkLevels, typename OneBin>
 void ChunkedPass(double top, Long held, BinArray& level, Peak& peak, ChunkLevels chunk_levels,
                  OneBin one_bin) {
@@ -114,9 +117,8 @@ void ChunkedPass(double top, Long held, BinArray& level, Peak& peak, ChunkLevels
                : 0;
   for (Long first = 0; first < in_bounds; first += kChunk) {
     const Long count = std::min(kChunk, in_bounds - first);
-    double levels[kChunk];
-    chunk_levels(first, count, levels);
-    FoldChunk(first, count, levels, level, peak, one_bin);
+    double buffer[kChunk];
+    FoldChunk(first, count, chunk_levels(first, count, buffer), level, peak, one_bin);
   }
   for (Long i = in_bounds; i <= top; ++i) one_bin(i);
 }
@@ -141,8 +143,9 @@ void LevelPass(double fft_size, const SampleArray& real, const SampleArray& imag
   Peak peak{peak_figure, peak_hz};
   ChunkedPass(
       top, static_cast<Long>(SampleArray::kUpper), level, peak,
-      [&](Long first, Long count, double* levels) {
-        BlockLevelsUnchecked(count, real.data() + first, imag.data() + first, ln10, levels);
+      [&](Long first, Long count, double* buffer) {
+        BlockLevelsUnchecked(count, real.data() + first, imag.data() + first, ln10, buffer);
+        return buffer;
       },
       [&](Long i) { UpdateBin(i, real, imag, level, ln10, peak); });
   TakeFigures(top, level, peak_figure, noise);
@@ -176,10 +179,7 @@ void FoldLevels(double fft_size, std::span<const double> levels, BinArray& level
   };
   ChunkedPass(
       top, static_cast<Long>(levels.size()) - 1, level, peak,
-      [&](Long first, Long count, double* chunk) {
-        std::copy_n(levels.data() + first, count, chunk);
-      },
-      fold_bin);
+      [&](Long first, Long, double*) { return levels.data() + first; }, fold_bin);
   TakeFigures(top, level, peak_figure, noise);
 }
 
