@@ -86,21 +86,30 @@ bool BlockCycle::ReadBlock(std::vector<std::int16_t>& block) {
 }
 
 std::size_t BlockCycle::Run(Analyser& analyser, int ref_level, unsigned threads,
-                            const AfterBlock& after_block) {
-  // Ahead of the window's procedures the first block goes to a worker, so the device gets a
-  // copy of it.
-  if (threads > 1) {
-    UseMemoryWaveInput(first_);
-  } else {
-    UseMemoryWaveInput(std::move(first_));
+                            const AfterBlock& after_block, bool beside_others) {
+  // The wave-input driver is chosen for the whole process: one recording at a time chooses it
+  // and opens its device on it.
+  static std::mutex capture;
+  const bool ahead = threads > 1 || beside_others;
+  {
+    std::unique_lock lock(capture, std::defer_lock);
+    if (beside_others) lock.lock();
+    // Ahead of the window's procedures the first block goes to a worker, so the device gets a
+    // copy of it.
+    if (ahead) {
+      UseMemoryWaveInput(first_);
+    } else {
+      UseMemoryWaveInput(std::move(first_));
+    }
+    analyser.StartUp();
   }
-  analyser.StartUp();
   if (static_cast<float>(ref_level) != kStartRefLevel)
     analyser.scrReflvl_Change(static_cast<Integer>(ref_level));
-  const std::size_t left_over =
-      threads > 1 ? RunAhead(analyser, threads, after_block) : RunInOrder(analyser, after_block);
+  const std::size_t left_over = ahead ? RunAhead(analyser, std::max(threads, 1u), after_block)
+                                      : RunInOrder(analyser, after_block);
+  // Closing touches this recording's own device only.
   analyser.Form_QueryUnload();
-  UsePulseWaveInput();
+  if (!beside_others) UsePulseWaveInput();
   return left_over;
 }
 
