@@ -373,26 +373,34 @@ class FolderProgress {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     std::fprintf(stderr,
-                 "quorvane-analyse: %zu of %zu files written to %s, %zu failed; %.2f h of sound "
-                 "in %.1f s\n",
-                 files_ - failed_, files_, dir.c_str(), failed_, Hours(done_samples_), seconds);
+                 "quorvane-analyse: %zu of %zu files written to %s, %zu failed; %s of sound in "
+                 "%.1f s\n",
+                 files_ - failed_, files_, dir.c_str(), failed_,
+                 SoundDuration(done_samples_).c_str(), seconds);
   }
 
  private:
-  static double Hours(std::int64_t samples) {
-    return static_cast<double>(samples) / SoundInput::kRate / 3600;
+  // Hours, minutes and seconds, 1:02:03.
+  static std::string Duration(long long seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    return text;
+  }
+  static std::string SoundDuration(std::int64_t samples) {
+    return Duration(samples / SoundInput::kRate);
   }
 
   void Show() {
     const std::int64_t done = done_samples_;
-    std::fprintf(stderr, "\r\033[K%zu of %zu files, %.2f of %.2f h of sound", files_done_, files_,
-                 Hours(done), Hours(expected_samples_));
+    std::fprintf(stderr, "\r\033[K%zu of %zu files, %s of %s of sound", files_done_, files_,
+                 SoundDuration(done).c_str(), SoundDuration(expected_samples_).c_str());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     if (seconds >= 1 && done > 0 && expected_samples_ > done) {
       const auto left = static_cast<long long>(
           seconds * static_cast<double>(expected_samples_ - done) / static_cast<double>(done));
-      std::fprintf(stderr, ", %lld:%02lld left", left / 60, left % 60);
+      std::fprintf(stderr, ", %s left", Duration(left).c_str());
     }
     shown_ = true;
   }
