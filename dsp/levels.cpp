@@ -31,18 +31,17 @@ struct Peak {
     }
   }
 
-  // The same for bins first..first+count-1, taking the frequency of the last bin to take
-  // over only (no bin's frequency can overflow, so the others' cannot fail).
+  // The same for bins first..first+count-1, all finite: the chunk's highest level as a Single
+  // takes over if it is higher, at the first bin that has it. The frequency is taken for that
+  // bin only (no bin's frequency can overflow, so the others' cannot fail).
   void Consider(const double* smoothed, Long count, Long first) {
-    Long strongest = -1;
-    for (Long k = 0; k < count; ++k) {
-      const float candidate = static_cast<float>(smoothed[k]);
-      if (candidate > figure) {
-        figure = candidate;
-        strongest = k;
-      }
-    }
-    if (strongest >= 0) hz = PeakFrequency(first + strongest);
+    float highest = figure;
+    for (Long k = 0; k < count; ++k) highest = std::max(highest, static_cast<float>(smoothed[k]));
+    if (!(highest > figure)) return;
+    Long k = 0;
+    while (static_cast<float>(smoothed[k]) != highest) ++k;
+    figure = highest;
+    hz = PeakFrequency(first + k);
   }
 };
 
