@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "common/dispatch.h"
@@ -35,10 +36,21 @@ struct Peak {
   // takes over if it is higher, at the first bin that has it. The frequency is taken for that
   // bin only (no bin's frequency can overflow, so the others' cannot fail).
   void Consider(const double* smoothed, Long count, Long first) {
-    float highest = figure;
-    for (Long k = 0; k < count; ++k) highest = std::max(highest, static_cast<float>(smoothed[k]));
-    if (!(highest > figure)) return;
+    // Four lanes side by side: a running maximum in one would wait on itself at every bin.
+    using Doubles = double __attribute__((vector_size(4 * sizeof(double))));
+    using Singles = float __attribute__((vector_size(4 * sizeof(float))));
+    Singles lanes = {figure, figure, figure, figure};
     Long k = 0;
+    for (; k + 4 <= count; k += 4) {
+      Doubles four;
+      std::memcpy(&four, smoothed + k, sizeof four);
+      const Singles candidates = __builtin_convertvector(four, Singles);
+      lanes = candidates > lanes ? candidates : lanes;
+    }
+    float highest = std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
+    for (; k < count; ++k) highest = std::max(highest, static_cast<float>(smoothed[k]));
+    if (!(highest > figure)) return;
+    k = 0;
     while (static_cast<float>(smoothed[k]) != highest) ++k;
     figure = highest;
     hz = PeakFrequency(first + k);
