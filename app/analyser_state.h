@@ -27,7 +27,7 @@ struct AnalyserState {
   SampleArray dblReal;  // samples in, real parts of the spectrum out
   // Keeps dblImag from starting a multiple of 4 KiB after dblReal: the FFT touches both at
   // the same index, and that alignment makes loads and stores alias in the cache.
-  std::array<std::byte, 2040> aliasing_gap_{};
+  std::array<std::byte, 1984> aliasing_gap_{};
   SampleArray dblImag;
 
   BinArray dblLevel;   // smoothed level per bin in dB, kept from block to block

@@ -1,14 +1,18 @@
-// Speed of the transform and of one whole block of analysis, beside FFTW's double-precision
-// in-place complex forward transform measured in the same run.
+// Speed of each build of the transform beside FFTW's double-precision in-place complex forward
+// transform, on the same split real and imaginary arrays in the same run, and of one whole
+// block of analysis.
 //
 //   build/bench/analysis_bench [--benchmark_filter=...]
 //
-// After the table it prints, per length, the ratio of our FFT's time to FFTW's (the medians
-// when run with --benchmark_repetitions).
+// Each transform runs 15 rounds at N = 1024, 8192 and 16384, interleaved at random with the
+// others; after the table come the ratios of each build's best round to FFTW's best on the
+// same split arrays, e.g. "FFT avx2 / FFTW at N=8192: 0.97", then to FFTW's on its own
+// interleaved layout.
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -71,8 +74,26 @@ void TimeTransform(benchmark::State& bench, Load load, Run run) {
   }
 }
 
-// Both arrays inside the analyser state, which keeps them apart by a non-multiple of 4 KiB.
-void BM_FFT(benchmark::State& bench) {
+constexpr FFTBuild kBuilds[] = {FFTBuild::kPlain, FFTBuild::kAvx2, FFTBuild::kAvx512};
+constexpr int kLengths[] = {1024, 8192, 16384};
+constexpr int kRounds = 15;
+const char* const kBest = "best";
+
+const char* BuildName(FFTBuild build) {
+  switch (build) {
+    case FFTBuild::kPlain:
+      return "plain";
+    case FFTBuild::kAvx2:
+      return "avx2";
+    case FFTBuild::kAvx512:
+      return "avx512";
+  }
+  return "?";
+}
+
+// One build of our transform on the analyser's own arrays, which keep the two a non-multiple
+// of 4 KiB apart.
+void BM_FFT(benchmark::State& bench, FFTBuild build) {
   const int n = static_cast<int>(bench.range(0));
   auto state = std::make_unique<AnalyserState>();
   double* re = state->dblReal.data();
@@ -80,30 +101,51 @@ void BM_FFT(benchmark::State& bench) {
   TimeTransform(
       bench, [&] { LoadSignal(re, im, n); },
       [&] {
-        FFT(static_cast<std::int16_t>(n), {re, SampleArray::size()}, {im, SampleArray::size()});
+        FFT(build, static_cast<std::int16_t>(n), {re, SampleArray::size()},
+            {im, SampleArray::size()});
         benchmark::DoNotOptimize(re[1]);
       });
 }
-BENCHMARK(BM_FFT)->Arg(1024)->Arg(8192)->Arg(16384)->UseManualTime();
 
-// The same transform on two page-aligned arrays, an exact multiple of 4 KiB apart.
-void BM_FFT_PageAlignedArrays(benchmark::State& bench) {
-  const int n = static_cast<int>(bench.range(0));
-  struct Free {
-    void operator()(double* p) const { std::free(p); }
-  };
-  std::unique_ptr<double, Free> re(static_cast<double*>(std::aligned_alloc(4096, 16384 * 8)));
-  std::unique_ptr<double, Free> im(static_cast<double*>(std::aligned_alloc(4096, 16384 * 8)));
-  TimeTransform(
-      bench, [&] { LoadSignal(re.get(), im.get(), n); },
-      [&] {
-        FFT(static_cast<std::int16_t>(n), {re.get(), 16384}, {im.get(), 16384});
-        benchmark::DoNotOptimize(re.get()[1]);
-      });
+std::string FFTName(FFTBuild build) {
+  return std::string("BM_FFT_") + BuildName(build);
 }
-BENCHMARK(BM_FFT_PageAlignedArrays)->Arg(8192)->UseManualTime();
 
+// Every contender in the ratio runs kRounds rounds at each length; the fastest round counts.
+void Rounds(benchmark::internal::Benchmark* contender) {
+  for (int n : kLengths) contender->Arg(n);
+  contender->UseManualTime()
+      ->MinTime(0.05)
+      ->Repetitions(kRounds)
+      ->ComputeStatistics(kBest,
+                          [](const std::vector<double>& times) {
+                            return *std::min_element(times.begin(), times.end());
+                          })
+      ->DisplayAggregatesOnly(true);
+}
+
+// FFTW on the very same arrays: split real and imaginary parts, in place, planned by
+// measuring. A split plan always computes the forward transform.
 void BM_FFTW(benchmark::State& bench) {
+  const int n = static_cast<int>(bench.range(0));
+  auto state = std::make_unique<AnalyserState>();
+  double* re = state->dblReal.data();
+  double* im = state->dblImag.data();
+  const fftw_iodim dimension{n, 1, 1};
+  fftw_plan plan =
+      fftw_plan_guru_split_dft(1, &dimension, 0, nullptr, re, im, re, im, FFTW_MEASURE);
+  TimeTransform(
+      bench, [&] { LoadSignal(re, im, n); },
+      [&] {
+        fftw_execute(plan);
+        benchmark::DoNotOptimize(re[1]);
+      });
+  fftw_destroy_plan(plan);
+}
+
+// FFTW on its own interleaved layout (real, imaginary, real, ...), which its vector code is
+// written for: the stricter reference.
+void BM_FFTW_Interleaved(benchmark::State& bench) {
   const int n = static_cast<int>(bench.range(0));
   fftw_complex* data = fftw_alloc_complex(n);
   fftw_plan plan = fftw_plan_dft_1d(n, data, data, FFTW_FORWARD, FFTW_MEASURE);
@@ -123,7 +165,23 @@ void BM_FFTW(benchmark::State& bench) {
   fftw_destroy_plan(plan);
   fftw_free(data);
 }
-BENCHMARK(BM_FFTW)->Arg(1024)->Arg(8192)->Arg(16384)->UseManualTime();
+
+// The same transform on two page-aligned arrays, an exact multiple of 4 KiB apart.
+void BM_FFT_PageAlignedArrays(benchmark::State& bench) {
+  const int n = static_cast<int>(bench.range(0));
+  struct Free {
+    void operator()(double* p) const { std::free(p); }
+  };
+  std::unique_ptr<double, Free> re(static_cast<double*>(std::aligned_alloc(4096, 16384 * 8)));
+  std::unique_ptr<double, Free> im(static_cast<double*>(std::aligned_alloc(4096, 16384 * 8)));
+  TimeTransform(
+      bench, [&] { LoadSignal(re.get(), im.get(), n); },
+      [&] {
+        FFT(static_cast<std::int16_t>(n), {re.get(), 16384}, {im.get(), 16384});
+        benchmark::DoNotOptimize(re.get()[1]);
+      });
+}
+BENCHMARK(BM_FFT_PageAlignedArrays)->Arg(8192)->UseManualTime();
 
 // One block as the acquisition cycle runs it: load 8192 samples, transform, level pass,
 // trace mapping.
@@ -146,40 +204,54 @@ void BM_WholeBlock(benchmark::State& bench) {
 }
 BENCHMARK(BM_WholeBlock);
 
+// Each transform's best round, and its ratio to FFTW's best round at the same length.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
-  // Keyed by name and argument; with repetitions, the median is kept.
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      const std::string key = run.run_name.function_name + "/" + run.run_name.args;
-      if (run.run_type == Run::RT_Iteration && !medians_.contains(key)) {
-        times_[key] = run.GetAdjustedRealTime();
-      } else if (run.aggregate_name == "median") {
-        times_[key] = run.GetAdjustedRealTime();
-        medians_.insert(key);
+      if (run.aggregate_name == kBest) {
+        best_[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void PrintRatios() const {
-    for (int n : {1024, 8192, 16384}) {
-      const auto ours = times_.find("BM_FFT/" + std::to_string(n));
-      const auto fftw = times_.find("BM_FFTW/" + std::to_string(n));
-      if (ours != times_.end() && fftw != times_.end()) {
-        std::printf("FFT / FFTW at N=%d: %.2f\n", n, ours->second / fftw->second);
+    for (const char* reference : {"BM_FFTW", "BM_FFTW_Interleaved"}) {
+      for (FFTBuild build : kBuilds) {
+        for (int n : kLengths) {
+          const auto ours = best_.find(FFTName(build) + "/" + std::to_string(n));
+          const auto fftw = best_.find(std::string(reference) + "/" + std::to_string(n));
+          if (ours == best_.end() || fftw == best_.end()) continue;
+          std::printf("FFT %s / FFTW%s at N=%d: %.2f\n", BuildName(build),
+                      reference == std::string("BM_FFTW") ? "" : " interleaved", n,
+                      ours->second / fftw->second);
+        }
       }
     }
   }
 
  private:
-  std::map<std::string, double> times_;
-  std::set<std::string> medians_;
+  std::map<std::string, double> best_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  // Rounds interleaved at random, so that a busy spell on a shared machine falls on every
+  // contender alike; a flag on the command line still wins.
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+
+  for (FFTBuild build : kBuilds) {
+    if (!Supported(build)) continue;
+    Rounds(benchmark::RegisterBenchmark(FFTName(build).c_str(), BM_FFT, build));
+  }
+  Rounds(benchmark::RegisterBenchmark("BM_FFTW", BM_FFTW));
+  Rounds(benchmark::RegisterBenchmark("BM_FFTW_Interleaved", BM_FFTW_Interleaved));
+
+  benchmark::Initialize(&count, args.data());
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();

@@ -11,8 +11,8 @@ namespace quorvane {
 
 // An array with the fixed index range 0..Upper whose every indexed access is bounds-checked.
 // A routine that has validated its whole index range up front may work on data() directly.
-// Elements are zero when the array is created.
-template <typename T, std::size_t Upper>
+// Elements are zero when the array is created; element 0 is aligned to Align bytes.
+template <typename T, std::size_t Upper, std::size_t Align = alignof(T)>
 class FixedArray {
  public:
   static constexpr std::size_t kUpper = Upper;
@@ -33,13 +33,18 @@ class FixedArray {
 
  private:
   static std::size_t Checked(std::int64_t index) {
-    if (!InBounds(index)) {
-      RaiseSubscript("index " + std::to_string(index) + " outside 0.." + std::to_string(Upper));
+    if (!InBounds(index)) [[unlikely]] {
+      RaiseOutside(index);
     }
     return static_cast<std::size_t>(index);
   }
 
-  std::array<T, kSize> storage_{};
+  // Apart from Checked, so that every access inlines to a compare and a branch.
+  [[noreturn, gnu::cold, gnu::noinline]] static void RaiseOutside(std::int64_t index) {
+    RaiseSubscript("index " + std::to_string(index) + " outside 0.." + std::to_string(Upper));
+  }
+
+  alignas(Align) std::array<T, kSize> storage_{};
 };
 
 }  // namespace quorvane

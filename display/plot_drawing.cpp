@@ -1,5 +1,6 @@
 #include "display/plot_drawing.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/numeric.h"
@@ -9,12 +10,45 @@ namespace quorvane {
 
 namespace {
 
+// Half an ulp above the largest Single: from here on, rounding gives infinity.
+constexpr double kSingleLimit = 3.4028235677973366e38;
+
 // Double -> Single, nearest; a value that would round to infinity is an overflow.
 float CSng(double value) {
-  // Half an ulp above the largest Single: from here on, rounding gives infinity.
-  constexpr double kSingleLimit = 3.4028235677973366e38;
   if (std::isfinite(value) && std::fabs(value) >= kSingleLimit) RaiseOverflow("a Single");
   return static_cast<float>(value);
+}
+
+// Points converted as the lines convert them, this many at a time.
+constexpr Long kChunk = 512;
+
+// On a surface that keeps no pixels a line only checks its two ends. When every point up to
+// the marker converts to a Single and is accepted as an end, drawing the trace would change
+// nothing and raise nothing; false when a point or a missing marker would raise.
+bool TraceAccepted(const PlotSurface& picture, const BinArray& trace_x, const BinArray& trace_y) {
+  const double* const x = trace_x.data();
+  const double* const y = trace_y.data();
+  Long end = 1;
+  while (end <= static_cast<Long>(BinArray::kUpper) && x[end] != kTraceEndMarker) ++end;
+  if (end > static_cast<Long>(BinArray::kUpper)) return false;
+  if (end == 1) return true;  // no line at all
+  for (Long first = 0; first < end; first += kChunk) {
+    const Long count = std::min(kChunk, end - first);
+    float xs[kChunk];
+    float ys[kChunk];
+    for (Long k = 0; k < count; ++k) {
+      const double xk = x[first + k];
+      const double yk = y[first + k];
+      if (std::fabs(xk) >= kSingleLimit || std::fabs(yk) >= kSingleLimit) return false;
+      xs[k] = static_cast<float>(xk);
+      ys[k] = static_cast<float>(yk);
+    }
+    if (!picture.AcceptsPoints({xs, static_cast<std::size_t>(count)},
+                               {ys, static_cast<std::size_t>(count)})) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -32,6 +66,7 @@ void DrawGridLines(PlotSurface& picture, PackedColor back_color, PackedColor gri
 
 void DrawTraceLines(PlotSurface& picture, const BinArray& trace_x, const BinArray& trace_y,
                     PackedColor color) {
+  if (picture.DiscardsPixels() && TraceAccepted(picture, trace_x, trace_y)) return;
   for (Long i = 1; i <= 16384; ++i) {
     if (trace_x[i] == kTraceEndMarker) return;
     picture.Line(CSng(trace_x[i - 1]), CSng(trace_y[i - 1]), CSng(trace_x[i]), CSng(trace_y[i]),

@@ -96,6 +96,17 @@ void PlotSurface::Fill() {
   image_.fill(ToRgb(back_color_));
 }
 
+bool PlotSurface::AcceptsPoints(std::span<const float> xs, std::span<const float> ys) const {
+  bool accepted = xs.size() == ys.size();
+  for (std::size_t i = 0; accepted && i < xs.size(); ++i) {
+    // The expressions of PixelX and PixelY.
+    const double x = (static_cast<double>(xs[i]) - scale_left_) * width_ / scale_width_;
+    const double y = (static_cast<double>(ys[i]) - scale_top_) * height_ / scale_height_;
+    accepted = std::fabs(x) <= kPixelLimit && std::fabs(y) <= kPixelLimit;
+  }
+  return accepted;
+}
+
 double PlotSurface::PixelX(float x) const {
   return CheckPixel((static_cast<double>(x) - scale_left_) * width_ / scale_width_,
                     "x coordinate of a line");

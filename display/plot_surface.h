@@ -4,6 +4,7 @@
 #include <QRgb>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "common/packed_color.h"
@@ -63,6 +64,10 @@ class PlotSurface {
   // For a surface nobody looks at (a headless run that writes no picture): scale and
   // coordinates are still checked, and raise the same errors, but no pixel is set.
   void SetDiscardPixels(bool discard) { discard_pixels_ = discard; }
+  bool DiscardsPixels() const { return discard_pixels_; }
+
+  // Whether Line takes every (xs[i], ys[i]) as an end without raising.
+  bool AcceptsPoints(std::span<const float> xs, std::span<const float> ys) const;
 
   // Called after every change of the image, e.g. to schedule a repaint.
   void SetChangeHandler(std::function<void()> handler) { on_change_ = std::move(handler); }

@@ -15,6 +15,11 @@ namespace {
 // Five decimals on purpose: every block's spectrum is defined by this constant.
 constexpr double kAngleConstant = 3.14159;
 constexpr int kLongest = 16384;
+// Doubles in the widest vector of any build.
+constexpr int kWidest = 8;
+// Reordering goes by tiles of kTile x kTile elements (see ReverseWithFirstStages).
+constexpr int kTileBits = 3;
+constexpr int kTile = 1 << kTileBits;
 
 void CheckContract(std::int16_t n, std::span<double> real, std::span<double> imag) {
   if (n < 1 || !std::has_single_bit(static_cast<unsigned>(n))) {
@@ -46,6 +51,10 @@ struct Twiddles {
       for (int q = 0; q < h; ++q) {
         re[h + q] = wr;
         im[h + q] = wi;
+        if (h + q < kTile) {
+          std::fill_n(spread_re[h + q], kWidest, wr);
+          std::fill_n(spread_im[h + q], kWidest, wi);
+        }
         const double next_wr = c * wr - d * wi;
         wi = d * wr + c * wi;
         wr = next_wr;
@@ -54,6 +63,9 @@ struct Twiddles {
   }
   alignas(64) double re[kLongest];
   alignas(64) double im[kLongest];
+  // The first stages' twiddles, each repeated across a vector of the widest build.
+  alignas(64) double spread_re[kTile][kWidest];
+  alignas(64) double spread_im[kTile][kWidest];
 };
 
 // Built on first use; initialising a function-local static is thread-safe.
@@ -89,11 +101,6 @@ QUORVANE_INLINE Vec<W> Load(const double* from) {
 template <int W>
 QUORVANE_INLINE void Store(double* to, const Vec<W>& v) {
   std::memcpy(to, &v, sizeof v);
-}
-
-template <int W>
-QUORVANE_INLINE Vec<W> Splat(double x) {
-  return Vec<W>{} + x;
 }
 
 template <typename V>
@@ -197,72 +204,103 @@ QUORVANE_INLINE void Transpose(Vec<W>* rows) {
   }
 }
 
-// Splitting an index into its top b bits, a middle and its low b bits (W = 2^b), bit
-// reversal sends the W x W tile of one middle onto the transposed tile of the reversed
-// middle. Loaded a row per vector, the tile's columns are the groups of the first b stages,
-// so those butterflies are whole-vector operations, and one transpose puts every element in
-// its place.
+// Splitting an index into its top three bits t, a middle m and its low three bits l, bit
+// reversal sends element (t, m, l) to (rev l, rev m, rev t): the tile of middle m, kTile rows
+// of kTile neighbours each, lands transposed on the tile of middle rev m. A tile row is one
+// 64-byte cache line, so each line is read and written once, whole. The destination's low
+// three bits are the source's rows, so the first three stages combine whole vectors of rows
+// before the transpose.
+//
+// A strip is kTile rows by W columns of a tile; slot d holds source row rev d, which is where
+// the first stages want it.
 template <int W>
-struct Tile {
-  Vec<W> re[W];
-  Vec<W> im[W];
+struct Strip {
+  Vec<W> re[kTile];
+  Vec<W> im[kTile];
 
   QUORVANE_INLINE void Load(const double* from_re, const double* from_im, int row_stride) {
-// Column `col` of the result is row reverse(col) of the source.
 #pragma GCC unroll 16
-    for (int col = 0; col < W; ++col) {
-      const int at = ReverseBits(col, std::countr_zero(unsigned{W})) * row_stride;
-      re[col] = quorvane::Load<W>(from_re + at);
-      im[col] = quorvane::Load<W>(from_im + at);
+    for (int d = 0; d < kTile; ++d) {
+      const int at = ReverseBits(d, kTileBits) * row_stride;
+      re[d] = quorvane::Load<W>(from_re + at);
+      im[d] = quorvane::Load<W>(from_im + at);
     }
   }
 
   QUORVANE_INLINE void FirstStages(const Twiddles& tw) {
 #pragma GCC unroll 16
-    for (int h = 1; h < W; h *= 2) {
+    for (int h = 1; h < kTile; h *= 2) {
 #pragma GCC unroll 16
-      for (int col = 0; col < W; ++col) {
-        if ((col & h) != 0) continue;
-        const int q = col & (h - 1);
-        Butterfly(re[col], im[col], re[col + h], im[col + h], Splat<W>(tw.re[h + q]),
-                  Splat<W>(tw.im[h + q]));
+      for (int d = 0; d < kTile; ++d) {
+        if ((d & h) != 0) continue;
+        const int q = d & (h - 1);
+        Butterfly(re[d], im[d], re[d + h], im[d + h], quorvane::Load<W>(tw.spread_re[h + q]),
+                  quorvane::Load<W>(tw.spread_im[h + q]));
       }
     }
   }
 
-  QUORVANE_INLINE void Store(double* to_re, double* to_im, int row_stride) {
-    Transpose<W>(re);
-    Transpose<W>(im);
+  // Column `column + i` of the tile becomes row rev(column + i) of the destination tile; each
+  // W slots make one W x W transpose.
+  QUORVANE_INLINE void Store(double* to_re, double* to_im, int row_stride, int column) {
 #pragma GCC unroll 16
-    for (int lane = 0; lane < W; ++lane) {
-      const int at = ReverseBits(lane, std::countr_zero(unsigned{W})) * row_stride;
-      quorvane::Store<W>(to_re + at, re[lane]);
-      quorvane::Store<W>(to_im + at, im[lane]);
+    for (int k = 0; k < kTile; k += W) {
+      Transpose<W>(re + k);
+      Transpose<W>(im + k);
+#pragma GCC unroll 16
+      for (int i = 0; i < W; ++i) {
+        const int at = ReverseBits(column + i, kTileBits) * row_stride + k;
+        quorvane::Store<W>(to_re + at, re[k + i]);
+        quorvane::Store<W>(to_im + at, im[k + i]);
+      }
     }
   }
 };
 
+// The tile at `from` through the first stages into its destination at `to`.
+template <int W>
+QUORVANE_INLINE void TileWithFirstStages(const double* from_re, const double* from_im,
+                                         int from_stride, double* to_re, double* to_im,
+                                         int to_stride, const Twiddles& tw) {
+#pragma GCC unroll 16
+  for (int column = 0; column < kTile; column += W) {
+    Strip<W> strip;
+    strip.Load(from_re + column, from_im + column, from_stride);
+    strip.FirstStages(tw);
+    strip.Store(to_re, to_im, to_stride, column);
+  }
+}
+
+// A tile and its mirror trade places: the first goes through a buffer on the stack while the
+// mirror is read.
 template <int W>
 QUORVANE_INLINE void ReverseWithFirstStages(int stages, double* re, double* im,
                                             const Twiddles& tw) {
-  constexpr int kBits = std::countr_zero(unsigned{W});
-  const int middle_bits = stages - 2 * kBits;
-  const int row_stride = 1 << (stages - kBits);
+  const int middle_bits = stages - 2 * kTileBits;
+  const int row_stride = 1 << (stages - kTileBits);
+  alignas(64) double buffer_re[kTile * kTile];
+  alignas(64) double buffer_im[kTile * kTile];
   for (int m = 0; m < (1 << middle_bits); ++m) {
     const int mirror = ReverseBits(m, middle_bits);
     if (mirror < m) continue;
-    Tile<W> tile;
-    tile.Load(re + m * W, im + m * W, row_stride);
-    tile.FirstStages(tw);
-    if (mirror == m) {
-      tile.Store(re + m * W, im + m * W, row_stride);
-      continue;
+    double* const tile_re = re + m * kTile;
+    double* const tile_im = im + m * kTile;
+    double* const mirror_re = re + mirror * kTile;
+    double* const mirror_im = im + mirror * kTile;
+    TileWithFirstStages<W>(tile_re, tile_im, row_stride, buffer_re, buffer_im, kTile, tw);
+    if (mirror != m) {
+      TileWithFirstStages<W>(mirror_re, mirror_im, row_stride, tile_re, tile_im, row_stride, tw);
     }
-    Tile<W> other;
-    other.Load(re + mirror * W, im + mirror * W, row_stride);
-    other.FirstStages(tw);
-    tile.Store(re + mirror * W, im + mirror * W, row_stride);
-    other.Store(re + m * W, im + m * W, row_stride);
+#pragma GCC unroll 16
+    for (int row = 0; row < kTile; ++row) {
+#pragma GCC unroll 16
+      for (int k = 0; k < kTile; k += W) {
+        quorvane::Store<W>(mirror_re + row * row_stride + k,
+                           quorvane::Load<W>(buffer_re + row * kTile + k));
+        quorvane::Store<W>(mirror_im + row * row_stride + k,
+                           quorvane::Load<W>(buffer_im + row * kTile + k));
+      }
+    }
   }
 }
 
@@ -290,21 +328,45 @@ QUORVANE_INLINE void StagePasses(int first, int last, int length, double* re, do
   }
 }
 
+// The same with the stages known when compiling, so that every span and address offset is a
+// constant.
+template <int W, int kFirst, int kLast>
+QUORVANE_INLINE void StagePasses(int length, double* re, double* im, const Twiddles& tw) {
+  if constexpr (kFirst <= kLast) {
+    constexpr int kLeft = kLast - kFirst + 1;
+    constexpr int kCombined = kLeft == 1 ? 1 : (kLeft == 2 || kLeft == 4) ? 2 : 3;
+    StagePass<W, kCombined>(length, kFirst, re, im, tw);
+    StagePasses<W, kFirst + kCombined, kLast>(length, re, im, tw);
+  }
+}
+
 // Stages whose groups span at most this many elements run block by block, each block
 // through all of them while its 16 KiB stay in the first-level cache.
 constexpr int kCachedStages = 10;
 
+// Lengths from kTile * kTile up, one compiled transform per length: every span, stride and
+// address offset is then a constant, which frees the registers that would hold them.
+template <int W, int kStages>
+QUORVANE_INLINE void SizedTransform(double* re, double* im, const Twiddles& tw) {
+  constexpr int kLength = 1 << kStages;
+  constexpr int kCached = std::min(kStages, kCachedStages);
+  ReverseWithFirstStages<W>(kStages, re, im, tw);
+  for (int block = 0; block < kLength; block += 1 << kCached) {
+    StagePasses<W, kTileBits + 1, kCached>(1 << kCached, re + block, im + block, tw);
+  }
+  StagePasses<W, kCached + 1, kStages>(kLength, re, im, tw);
+}
+
+// Any length, its stages counted at run time.
 template <int W>
-QUORVANE_INLINE void Transform(int n, double* re, double* im) {
-  const Twiddles& tw = StageTwiddles();
-  constexpr int kBits = std::countr_zero(unsigned{W});
+QUORVANE_INLINE void Transform(int n, double* re, double* im, const Twiddles& tw) {
   const int stages = std::countr_zero(static_cast<unsigned>(n));
   int first = 1;
-  if (stages < 2 * kBits) {
+  if (stages < 2 * kTileBits) {
     BitReverseInPlace(n, re, im);
   } else {
     ReverseWithFirstStages<W>(stages, re, im, tw);
-    first += kBits;
+    first += kTileBits;
   }
   const int cached = std::min(stages, kCachedStages);
   for (int block = 0; block < n; block += 1 << cached) {
@@ -313,25 +375,54 @@ QUORVANE_INLINE void Transform(int n, double* re, double* im) {
   StagePasses<W>(cached + 1, stages, n, re, im, tw);
 }
 
-// One build per instruction set; contraction stays off in all of them, so none uses fused
-// multiply-add and all give the same bits.
-[[gnu::flatten]] void TransformPlain(int n, double* re, double* im) {
-  Transform<2>(n, re, im);
+// The compiled length among kStages... that matches, else the run-time one.
+template <int W, int... kStages>
+QUORVANE_INLINE void SizedTransform(int n, double* re, double* im,
+                                    std::integer_sequence<int, kStages...>) {
+  const Twiddles& tw = StageTwiddles();
+  const int stages = std::countr_zero(static_cast<unsigned>(n));
+  const bool sized = ((stages == kStages && (SizedTransform<W, kStages>(re, im, tw), true)) || ...);
+  if (!sized) Transform<W>(n, re, im, tw);
 }
 
+// From one tile's rows and columns (64) to the longest length.
+using CompiledStages = std::integer_sequence<int, 6, 7, 8, 9, 10, 11, 12, 13, 14>;
+
+// One build per instruction set; contraction stays off in all of them, so none uses fused
+// multiply-add and all give the same bits. The wide builds are compiled per length; the plain
+// one, for processors without AVX2, stays compact.
+[[gnu::flatten]] void TransformPlain(int n, double* re, double* im) {
+  Transform<2>(n, re, im, StageTwiddles());
+}
+
+#if defined(__x86_64__)
 [[gnu::flatten, gnu::target("avx2")]] void TransformAvx2(int n, double* re, double* im) {
-  Transform<4>(n, re, im);
+  SizedTransform<4>(n, re, im, CompiledStages{});
 }
 
 [[gnu::flatten, gnu::target("avx512f")]] void TransformAvx512(int n, double* re, double* im) {
-  Transform<8>(n, re, im);
+  SizedTransform<8>(n, re, im, CompiledStages{});
 }
+#else
+// Other processors have the plain build only; Supported() turns the others away.
+void TransformAvx2(int n, double* re, double* im) {
+  TransformPlain(n, re, im);
+}
+void TransformAvx512(int n, double* re, double* im) {
+  TransformPlain(n, re, im);
+}
+#endif
 
+// QUORVANE_NO_DISPATCH (common/dispatch.h) keeps callers on the plain build.
 FFTBuild Best() {
+#if defined(QUORVANE_NO_DISPATCH) || !defined(__x86_64__)
+  return FFTBuild::kPlain;
+#else
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f")) return FFTBuild::kAvx512;
   if (__builtin_cpu_supports("avx2")) return FFTBuild::kAvx2;
   return FFTBuild::kPlain;
+#endif
 }
 
 // Chosen once, when the program loads.
@@ -343,10 +434,16 @@ bool Supported(FFTBuild build) {
   switch (build) {
     case FFTBuild::kPlain:
       return true;
+#if defined(__x86_64__)
     case FFTBuild::kAvx2:
       return __builtin_cpu_supports("avx2");
     case FFTBuild::kAvx512:
       return __builtin_cpu_supports("avx512f");
+#else
+    case FFTBuild::kAvx2:
+    case FFTBuild::kAvx512:
+      return false;
+#endif
   }
   return false;
 }

@@ -1,5 +1,6 @@
 #include "dsp/fine_frequency.h"
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -33,6 +34,26 @@ Complex Kernel(double d, int n) {
   return std::polar(size, -pi * d * (n - 1) / n);
 }
 
+// The strongest of bins 1..top-1 by power, the lowest of equals; bin 1 when none has a power.
+// The highest power comes first, in four lanes that vectorise, then the first bin that has it.
+int StrongestBin(std::span<const double> real, std::span<const double> imag, int top) {
+  const auto power = [&](int m) { return real[m] * real[m] + imag[m] * imag[m]; };
+  double lanes[4] = {-1, -1, -1, -1};
+  int m = 1;
+  for (; m + 4 <= top; m += 4) {
+    for (int lane = 0; lane < 4; ++lane) {
+      const double p = power(m + lane);
+      lanes[lane] = p > lanes[lane] ? p : lanes[lane];
+    }
+  }
+  double strongest = std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
+  for (; m < top; ++m) strongest = power(m) > strongest ? power(m) : strongest;
+  for (m = 1; m < top; ++m) {
+    if (power(m) == strongest) return m;
+  }
+  return 1;
+}
+
 }  // namespace
 
 std::optional<double> FineFrequencyBins(std::span<const double> real,
@@ -44,15 +65,8 @@ std::optional<double> FineFrequencyBins(std::span<const double> real,
     return Complex(real[i], imag[i]);
   };
 
-  int k = 1;
-  double strongest = -1;
-  for (int m = 1; m < top; ++m) {
-    const double power = real[m] * real[m] + imag[m] * imag[m];
-    if (power > strongest) {
-      strongest = power;
-      k = m;
-    }
-  }
+  const auto power = [&](int m) { return real[m] * real[m] + imag[m] * imag[m]; };
+  const int k = StrongestBin(real, imag, top);
   const Complex centre = bin(k);
   const double centre_size = std::abs(centre);
   if (centre_size == 0) return std::nullopt;
@@ -62,7 +76,7 @@ std::optional<double> FineFrequencyBins(std::span<const double> real,
   if (ceiling < 0) return std::nullopt;
   const double ceiling_power = ceiling * ceiling;
   int at_most = 0;
-  for (int m = 0; m <= top; ++m) at_most += real[m] * real[m] + imag[m] * imag[m] <= ceiling_power;
+  for (int m = 0; m <= top; ++m) at_most += power(m) <= ceiling_power;
   if (at_most < (top + 1) / 2 + 1) return std::nullopt;
 
   // A real tone's mirror image at -f leaks into the three bins and pulls the estimate by up

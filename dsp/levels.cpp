@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+
+#include "common/dispatch.h"
 
 namespace quorvane {
 
@@ -27,6 +30,30 @@ struct Peak {
       figure = candidate;
       hz = PeakFrequency(bin);
     }
+  }
+
+  // The same for bins first..first+count-1, all finite: the chunk's highest level as a Single
+  // takes over if it is higher, at the first bin that has it. The frequency is taken for that
+  // bin only (no bin's frequency can overflow, so the others' cannot fail).
+  void Consider(const double* smoothed, Long count, Long first) {
+    // Four lanes side by side: a running maximum in one would wait on itself at every bin.
+    using Doubles = double __attribute__((vector_size(4 * sizeof(double))));
+    using Singles = float __attribute__((vector_size(4 * sizeof(float))));
+    Singles lanes = {figure, figure, figure, figure};
+    Long k = 0;
+    for (; k + 4 <= count; k += 4) {
+      Doubles four;
+      std::memcpy(&four, smoothed + k, sizeof four);
+      const Singles candidates = __builtin_convertvector(four, Singles);
+      lanes = candidates > lanes ? candidates : lanes;
+    }
+    float highest = std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
+    for (; k < count; ++k) highest = std::max(highest, static_cast<float>(smoothed[k]));
+    if (!(highest > figure)) return;
+    k = 0;
+    while (static_cast<float>(smoothed[k]) != highest) ++k;
+    figure = highest;
+    hz = PeakFrequency(first + k);
   }
 };
 
@@ -54,41 +81,57 @@ void UpdateBin(Long i, const SampleArray& real, const SampleArray& imag, BinArra
 // as a loop of their own, so bins overlap instead of each waiting on its own chain of square
 // root, logarithm and division, and the square roots and divisions run several bins to an
 // instruction; every bin still gets the same operations on the same operands.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void BlockLevelsUnchecked(
-    Long count, const double* re, const double* im, double ln10, double* out) noexcept {
+QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const double* im,
+                                          double ln10, double* out) noexcept {
   for (Long k = 0; k < count; ++k) out[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
   // The C library's logarithm, one bin at a time: its bits are part of the result.
   for (Long k = 0; k < count; ++k) out[k] = 20 * std::log(out[k] + kMagnitudeFloor);
   for (Long k = 0; k < count; ++k) out[k] /= ln10;
 }
 
-// The smoothed levels of `count` bins into `out`, false if any is not finite. A non-finite
-// step leaves a non-finite smoothed level, so checking that one value per bin is enough.
-__attribute__((target_clones("avx512f", "avx2", "default"))) bool SmoothedLevels(
-    Long count, const double* re, const double* im, const double* old, double ln10,
-    double* out) noexcept {
-  BlockLevelsUnchecked(count, re, im, ln10, out);
-  for (Long k = 0; k < count; ++k) out[k] = Smooth(old[k], out[k]);
+// This block's levels of `count` bins, `levels`, folded into the smoothed levels `old`, into
+// `out` (which may be `levels`): false if any is not finite. A non-finite step leaves a
+// non-finite smoothed level, so checking that one value per bin is enough.
+QUORVANE_CLONES bool SmoothedLevels(Long count, const double* levels, const double* old,
+                                    double* out) noexcept {
+  for (Long k = 0; k < count; ++k) out[k] = Smooth(old[k], levels[k]);
   bool finite = true;
   for (Long k = 0; k < count; ++k) finite &= std::isfinite(out[k]);
   return finite;
 }
 
-// Bins first..first+count-1, all inside every array. Nothing is stored until the chunk is
-// known to be finite; a chunk that is not runs again one bin at a time, failing exactly where
-// and as the pass defines.
-void UpdateChunk(Long first, Long count, const SampleArray& real, const SampleArray& imag,
-                 BinArray& level, double ln10, Peak& peak) {
+// Bins first..first+count-1, all inside every array, with this block's levels in `levels`.
+// Nothing is stored until the chunk is known to be finite; a chunk that is not runs again one
+// bin at a time through `one_bin`, failing exactly where and as the pass defines.
+template <typename OneBin>
+void FoldChunk(Long first, Long count, const double* levels, BinArray& level, Peak& peak,
+               OneBin one_bin) {
   double smoothed[kChunk];
-  if (!SmoothedLevels(count, real.data() + first, imag.data() + first, level.data() + first, ln10,
-                      smoothed)) {
-    for (Long i = first; i < first + count; ++i) UpdateBin(i, real, imag, level, ln10, peak);
+  double* const stored = level.data() + first;
+  if (!SmoothedLevels(count, levels, stored, smoothed)) {
+    for (Long i = first; i < first + count; ++i) one_bin(i);
     return;
   }
-  for (Long k = 0; k < count; ++k) {
-    level.data()[first + k] = smoothed[k];
-    peak.Consider(smoothed[k], first + k);
+  std::copy_n(smoothed, count, stored);
+  peak.Consider(smoothed, count, first);
+}
+
+// Bins 0..top that every array holds (up to `held`) go by chunks, `chunk_levels(first, count,
+// buffer)` giving a chunk's levels (in `buffer` or elsewhere); any beyond go one at a time and
+// fail at the first index outside an array, as they always have.
+template <typename ChunkLevels, typename OneBin>
+void ChunkedPass(double top, Long held, BinArray& level, Peak& peak, ChunkLevels chunk_levels,
+                 OneBin one_bin) {
+  const Long in_bounds =
+      top >= 0 ? std::min(static_cast<Long>(std::min(top, static_cast<double>(held))) + 1,
+                          static_cast<Long>(BinArray::kUpper) + 1)
+               : 0;
+  for (Long first = 0; first < in_bounds; first += kChunk) {
+    const Long count = std::min(kChunk, in_bounds - first);
+    double buffer[kChunk];
+    FoldChunk(first, count, chunk_levels(first, count, buffer), level, peak, one_bin);
   }
+  for (Long i = in_bounds; i <= top; ++i) one_bin(i);
 }
 
 // After the pass: the noise reference, and the highest level turned into the signal figure.
@@ -109,16 +152,13 @@ void LevelPass(double fft_size, const SampleArray& real, const SampleArray& imag
   const double top = fft_size / 2;
   const double ln10 = std::log(10.0);
   Peak peak{peak_figure, peak_hz};
-
-  // Bins 0..top that every array holds go by chunks; any beyond go one at a time and fail at
-  // the first index outside an array, as they always have.
-  const Long in_bounds =
-      top >= 0 ? static_cast<Long>(std::min(top, static_cast<double>(BinArray::kUpper))) + 1 : 0;
-  for (Long first = 0; first < in_bounds; first += kChunk) {
-    UpdateChunk(first, std::min(kChunk, in_bounds - first), real, imag, level, ln10, peak);
-  }
-  for (Long i = in_bounds; i <= top; ++i) UpdateBin(i, real, imag, level, ln10, peak);
-
+  ChunkedPass(
+      top, static_cast<Long>(SampleArray::kUpper), level, peak,
+      [&](Long first, Long count, double* buffer) {
+        BlockLevelsUnchecked(count, real.data() + first, imag.data() + first, ln10, buffer);
+        return buffer;
+      },
+      [&](Long i) { UpdateBin(i, real, imag, level, ln10, peak); });
   TakeFigures(top, level, peak_figure, noise);
 }
 
@@ -143,11 +183,14 @@ void FoldLevels(double fft_size, std::span<const double> levels, BinArray& level
   peak_figure = 0;
   const double top = fft_size / 2;
   Peak peak{peak_figure, peak_hz};
-  for (Long i = 0; i <= top; ++i) {
+  const auto fold_bin = [&](Long i) {
     double& smoothed = level[i];
     smoothed = CheckFinite(Smooth(smoothed, levels[static_cast<std::size_t>(i)]), "level");
     peak.Consider(smoothed, i);
-  }
+  };
+  ChunkedPass(
+      top, static_cast<Long>(levels.size()) - 1, level, peak,
+      [&](Long first, Long, double*) { return levels.data() + first; }, fold_bin);
   TakeFigures(top, level, peak_figure, noise);
 }
 

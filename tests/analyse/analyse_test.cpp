@@ -3,21 +3,27 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QImage>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/analyser_state.h"
 #include "app/form1.h"
 #include "capture/wave_drivers.h"
+#include "display/plot_drawing.h"
+#include "display/trace.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
+#include "tests/raises.h"
 #include "tools/analyse/sound_input.h"
 
 namespace quorvane {
@@ -27,7 +33,9 @@ namespace fs = std::filesystem;
 
 fs::path Dir() {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return fs::temp_directory_path() / ("quorvane-analyse-" + std::string(test->name()));
+  // One per process too: runs from several checkouts may share the temporary folder.
+  return fs::temp_directory_path() /
+         ("quorvane-analyse-" + std::string(test->name()) + "-" + std::to_string(getpid()));
 }
 
 class Analyse : public ::testing::Test {
@@ -176,6 +184,9 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
       {"--threads 0 " + whole, 2, "--threads wants a whole number", 0},
       {"--colour " + whole, 2, "unknown option --colour", 0},
       {"", 2, "no input", 0},
+      {whole + " " + whole, 2, "one input only, or --out DIR", 0},
+      {"--out d --png p.png " + whole, 2, "do not go with --out", 0},
+      {"--out d - < two.raw", 2, "standard input goes without it", 0},
   };
   for (const auto& c : cases) {
     const Outcome run = Tool(c.arguments);
@@ -185,6 +196,39 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
                                         run.errors.find(c.says) != std::string::npos))
         << c.arguments << ": exit " << run.exit_code << ", " << run.rows.size() << " rows, "
         << run.errors;
+  }
+}
+
+std::vector<std::string> Lines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::ifstream file(path);
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+  return lines;
+}
+
+// Several inputs at once, on one thread and spread over three: each good one gets the rows the
+// single-file form prints, under its own name even when two inputs share one; a bad one is
+// listed, leaves no file behind and makes the exit status 1.
+TEST_F(Analyse, OutWritesEveryGoodInputAndListsTheOthers) {
+  fs::create_directories(Dir() / "other");
+  Wav("tone.wav", Tone(500, 5 * 8192 + 7));
+  Wav("other/tone.wav", Tone(900, 3 * 8192));
+  std::ofstream(Dir() / "words.wav") << "not sound, only words\n";
+  for (const std::string options : {"--threads 1", "--threads 3 --json"}) {
+    const std::string extension = options.ends_with("json") ? ".json" : ".csv";
+    const Outcome run = Tool(options + " --out results tone.wav words.wav other/tone.wav");
+    EXPECT_EQ(run.exit_code, 1) << options;
+    EXPECT_TRUE(run.rows.empty());
+    EXPECT_NE(run.errors.find("quorvane-analyse: words.wav: "), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("quorvane-analyse: 2 of 3 files written to results, 1 failed"),
+              std::string::npos)
+        << run.errors;
+    const std::string json = extension == ".json" ? "--json " : "";
+    EXPECT_EQ(Lines(Dir() / "results" / ("tone" + extension)), Tool(json + "tone.wav").rows);
+    EXPECT_EQ(Lines(Dir() / "results" / ("tone-2" + extension)),
+              Tool(json + "other/tone.wav").rows);
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir() / "results"), {}), 2);
+    fs::remove_all(Dir() / "results");
   }
 }
 
@@ -238,6 +282,37 @@ TEST_F(Analyse, SoundInputAveragesChannelsRoundsAndClips) {
   while (input->Read(samples, 4) > 0) {
   }
   EXPECT_EQ(samples, (std::vector<std::int16_t>{12288, 0, 4096, 32767, -32768, 32767}));
+}
+
+// Without pictures the trace is only checked, all points at once; whatever drawing it raises,
+// checking must raise too.
+TEST(HeadlessTrace, RaisesWhatDrawingRaises) {
+  auto state = std::make_unique<AnalyserState>();
+  std::string rate;
+  Long bytes = 0;
+  SetReferenceStartValues(*state);
+  SetAnalysisStartValues(*state, rate, bytes);
+  BinArray &x = state->dblTraceX, &y = state->dblTraceY;
+  const auto map = [&] { CalcTrace(state->BinCount(), state->Axis(), state->dblLevel, x, y); };
+  const std::function<void()> traces[] = {
+      map,
+      [&] { x.Fill(100); },  // no marker: the lines run off the arrays
+      [&] { map(), x[0] = kTraceEndMarker, x[1] = kTraceEndMarker; },  // no line at all
+      [&] { map(), y[500] = std::nan(""); },
+      [&] { map(), x[902] = 1e30; },  // beyond the pixel range
+      [&] { map(), y[0] = -1e39; },   // beyond a Single
+  };
+  for (const auto& trace : traces) {
+    trace();
+    std::optional<RuntimeError::Kind> raised[2];
+    for (bool discard : {false, true}) {
+      PlotSurface picture(321, 297);
+      picture.SetDiscardPixels(discard);
+      DrawGridLines(picture, kBackColor, kGridColor);
+      raised[discard] = test::Raised([&] { DrawTraceLines(picture, x, y, kTraceColor); });
+    }
+    EXPECT_EQ(raised[true], raised[false]) << &trace - traces;
+  }
 }
 
 }  // namespace

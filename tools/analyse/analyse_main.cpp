@@ -7,12 +7,16 @@
 #include <QImage>
 #include <QWidget>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +41,7 @@ constexpr int kMaxThreads = 256;
 const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
     "                        [--threads N] FILE|-\n"
+    "       quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--threads N] --out DIR FILE...\n"
     "       quorvane-analyse --help | --version\n";
 
 const char* const kHelp =
@@ -53,6 +58,9 @@ const char* const kHelp =
     "  --frames DIR    the window after every block, as DIR/block-000000.png, ...\n"
     "  --threads N     transform blocks on N threads (default: one per core); the output is\n"
     "                  the same whatever N\n"
+    "  --out DIR       one file per input in DIR, named after the input (NAME.csv or\n"
+    "                  NAME.json; NAME-2, NAME-3, ... when names repeat), inputs spread over\n"
+    "                  the threads; failed inputs are listed and the others still written\n"
     "  --help          this text\n"
     "  --version       the version\n"
     "\n"
@@ -65,16 +73,17 @@ const char* const kHelp =
     "note. The three are empty (JSON null) when there is no clear line: the strongest bin less\n"
     "than 20 dB above the median bin, or the bins around it not shaped like one steady tone\n"
     "(silence, noise, chords, tones a few bins apart, a tone that changes within the block).\n"
-    "Exit status: 0 done, 1 unreadable input, 2 bad options.\n";
+    "Exit status: 0 done, 1 unreadable input (with --out: any input failed), 2 bad options.\n";
 
 struct Options {
-  std::string input;
+  std::vector<std::string> inputs;
   bool json = false;
   int ref_level = 30;
   double a4_hz = 440;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::optional<std::string> png;
   std::optional<std::string> frames_dir;
+  std::optional<std::string> out_dir;
 };
 
 class UsageError : public std::runtime_error {
@@ -123,7 +132,6 @@ unsigned ParseThreads(const std::string& text) {
 // Returns nullopt after --help or --version.
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
-  bool have_input = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* name) {
@@ -149,16 +157,25 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.png = value("--png");
     } else if (arg == "--frames") {
       options.frames_dir = value("--frames");
+    } else if (arg == "--out") {
+      options.out_dir = value("--out");
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError("unknown option " + arg);
-    } else if (have_input) {
-      throw UsageError("one input only; got '" + options.input + "' and '" + arg + "'");
     } else {
-      options.input = arg;
-      have_input = true;
+      options.inputs.push_back(arg);
     }
   }
-  if (!have_input) throw UsageError("no input given");
+  if (options.inputs.empty()) throw UsageError("no input given");
+  if (!options.out_dir && options.inputs.size() > 1) {
+    throw UsageError("one input only, or --out DIR; got '" + options.inputs[0] + "' and '" +
+                     options.inputs[1] + "'");
+  }
+  if (options.out_dir && (options.png || options.frames_dir)) {
+    throw UsageError("--png and --frames show one input; they do not go with --out");
+  }
+  if (options.out_dir && std::ranges::find(options.inputs, "-") != options.inputs.end()) {
+    throw UsageError("--out takes files; standard input goes without it");
+  }
   return options;
 }
 
@@ -260,10 +277,19 @@ std::string FramePath(const std::string& dir, std::int64_t block) {
   return dir + "/" + name;
 }
 
+// The row of the readouts after `block`, as standard output or an --out file gets it.
+std::string Row(const Options& options, const Session& session, std::int64_t block,
+                std::optional<double> line_bins) {
+  BlockReadouts readouts = session.Readouts(block);
+  if (line_bins) readouts.peak_hz_fine = *line_bins * SoundInput::kRate / kBlockSamples;
+  readouts.a4_hz = options.a4_hz;
+  return options.json ? JsonRow(readouts) : CsvRow(readouts);
+}
+
 int Analyse(const Options& options, int& argc, char** argv) {
-  std::unique_ptr<SoundInput> input = options.input == "-"
-                                          ? SoundInput::OpenRaw(stdin, "standard input")
-                                          : SoundInput::OpenFile(options.input);
+  const std::string& path = options.inputs.front();
+  std::unique_ptr<SoundInput> input =
+      path == "-" ? SoundInput::OpenRaw(stdin, "standard input") : SoundInput::OpenFile(path);
   if (options.frames_dir && !QDir().mkpath(QString::fromStdString(*options.frames_dir))) {
     throw SoundInputError("cannot create the folder " + *options.frames_dir);
   }
@@ -275,11 +301,7 @@ int Analyse(const Options& options, int& argc, char** argv) {
   const std::size_t left_over =
       cycle.Run(session.analyser(), options.ref_level, options.threads,
                 [&](std::int64_t block, std::optional<double> line_bins) {
-                  BlockReadouts readouts = session.Readouts(block);
-                  if (line_bins)
-                    readouts.peak_hz_fine = *line_bins * SoundInput::kRate / kBlockSamples;
-                  readouts.a4_hz = options.a4_hz;
-                  std::puts((options.json ? JsonRow(readouts) : CsvRow(readouts)).c_str());
+                  std::puts(Row(options, session, block, line_bins).c_str());
                   if (options.frames_dir)
                     session.SavePicture(FramePath(*options.frames_dir, block));
                   progress.Block(block + 1);
@@ -296,6 +318,198 @@ int Analyse(const Options& options, int& argc, char** argv) {
   return 0;
 }
 
+namespace fs = std::filesystem;
+
+// One output name per input, in the order given: the input's name without its extension and
+// then `extension`; a name already taken gets -2, -3, ... before the extension.
+std::vector<std::string> OutputNames(const std::vector<std::string>& inputs,
+                                     const std::string& extension) {
+  std::vector<std::string> names;
+  std::set<std::string> taken;
+  for (const std::string& input : inputs) {
+    const std::string stem = fs::path(input).stem().string();
+    std::string name = stem + extension;
+    for (int copy = 2; taken.contains(name); ++copy) {
+      name = stem + "-" + std::to_string(copy) + extension;
+    }
+    taken.insert(name);
+    names.push_back(name);
+  }
+  return names;
+}
+
+// The --out run's progress line on a terminal (files done, hours of sound done, time left) and
+// its one-line summary at the end. Any thread reports to it.
+class FolderProgress {
+ public:
+  FolderProgress(std::size_t files, std::int64_t expected_samples)
+      : files_(files), expected_samples_(expected_samples), enabled_(isatty(STDERR_FILENO)) {}
+
+  void Block() {
+    done_samples_ += static_cast<std::int64_t>(kBlockSamples);
+    if (!enabled_) return;
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock) return;  // another thread is showing it
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    Show();
+  }
+
+  void FileDone(const std::string& failure) {
+    std::lock_guard lock(mutex_);
+    ++files_done_;
+    if (!failure.empty()) {
+      ClearLine();
+      std::fprintf(stderr, "quorvane-analyse: %s\n", failure.c_str());
+      ++failed_;
+    }
+    if (enabled_) Show();
+  }
+
+  void Summary(const std::string& dir) {
+    std::lock_guard lock(mutex_);
+    ClearLine();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::fprintf(stderr,
+                 "quorvane-analyse: %zu of %zu files written to %s, %zu failed; %s of sound in "
+                 "%.1f s\n",
+                 files_ - failed_, files_, dir.c_str(), failed_,
+                 SoundDuration(done_samples_).c_str(), seconds);
+  }
+
+ private:
+  // Hours, minutes and seconds, 1:02:03.
+  static std::string Duration(long long seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    return text;
+  }
+  static std::string SoundDuration(std::int64_t samples) {
+    return Duration(samples / SoundInput::kRate);
+  }
+
+  void Show() {
+    const std::int64_t done = done_samples_;
+    std::fprintf(stderr, "\r\033[K%zu of %zu files, %s of %s of sound", files_done_, files_,
+                 SoundDuration(done).c_str(), SoundDuration(expected_samples_).c_str());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    if (seconds >= 1 && done > 0 && expected_samples_ > done) {
+      const auto left = static_cast<long long>(
+          seconds * static_cast<double>(expected_samples_ - done) / static_cast<double>(done));
+      std::fprintf(stderr, ", %s left", Duration(left).c_str());
+    }
+    shown_ = true;
+  }
+
+  void ClearLine() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
+  }
+
+  const std::size_t files_;
+  const std::int64_t expected_samples_;
+  const bool enabled_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::atomic<std::int64_t> done_samples_ = 0;
+  std::mutex mutex_;
+  std::size_t files_done_ = 0;
+  std::size_t failed_ = 0;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// One input's rows into `path`, by way of a partial file that takes the name only when every
+// row is written; an empty text when it worked, else what went wrong.
+std::string AnalyseInto(const Options& options, const std::string& input_path, const fs::path& path,
+                        unsigned threads, bool beside_others, FolderProgress& progress) {
+  const fs::path partial = fs::path(path) += ".part";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(nullptr, std::fclose);
+  try {
+    std::unique_ptr<SoundInput> input = SoundInput::OpenFile(input_path);
+    BlockCycle cycle(*input);
+    out.reset(std::fopen(partial.c_str(), "wb"));
+    if (!out) return "cannot write " + partial.string() + ": " + std::strerror(errno);
+    int argc = 0;
+    Session session(false, argc, nullptr);
+    if (!options.json) std::fprintf(out.get(), "%s\n", kCsvHeader);
+    cycle.Run(
+        session.analyser(), options.ref_level, threads,
+        [&](std::int64_t block, std::optional<double> line_bins) {
+          std::fprintf(out.get(), "%s\n", Row(options, session, block, line_bins).c_str());
+          progress.Block();
+        },
+        beside_others);
+  } catch (const SoundInputError& error) {
+    out.reset();
+    fs::remove(partial);
+    return error.what();
+  } catch (const RuntimeError& error) {
+    out.reset();
+    fs::remove(partial);
+    return input_path + ": analysis stopped: " + error.what();
+  }
+  const bool written = std::ferror(out.get()) == 0 && std::fclose(out.release()) == 0;
+  std::error_code error;
+  if (written) fs::rename(partial, path, error);
+  if (!written || error) {
+    fs::remove(partial, error);
+    return "cannot write " + path.string();
+  }
+  return {};
+}
+
+// --out: every input into its own file in the folder, as many inputs at a time as there are
+// threads, each with its share of them.
+int AnalyseToFolder(const Options& options) {
+  const fs::path dir = *options.out_dir;
+  std::error_code error;
+  fs::create_directories(dir, error);
+  if (!fs::is_directory(dir)) {
+    std::fprintf(stderr, "quorvane-analyse: cannot create the folder %s\n", dir.c_str());
+    return kExitInput;
+  }
+  const std::vector<std::string>& inputs = options.inputs;
+  const std::vector<std::string> names = OutputNames(inputs, options.json ? ".json" : ".csv");
+
+  // The lengths, for the time left; only a terminal shows it.
+  std::int64_t expected = 0;
+  if (isatty(STDERR_FILENO)) {
+    for (const std::string& input : inputs) {
+      try {
+        expected += std::max<std::int64_t>(SoundInput::OpenFile(input)->ExpectedSamples(), 0);
+      } catch (const SoundInputError&) {
+        // Reported when its turn comes.
+      }
+    }
+  }
+  FolderProgress progress(inputs.size(), expected);
+
+  const unsigned at_once =
+      static_cast<unsigned>(std::min<std::size_t>(options.threads, inputs.size()));
+  const unsigned threads_each = std::max(1u, options.threads / at_once);
+  std::atomic<std::size_t> next = 0;
+  std::atomic<bool> failed = false;
+  {
+    std::vector<std::jthread> runners;
+    for (unsigned r = 0; r < at_once; ++r) {
+      runners.emplace_back([&] {
+        for (std::size_t i = next++; i < inputs.size(); i = next++) {
+          const std::string failure =
+              AnalyseInto(options, inputs[i], dir / names[i], threads_each, at_once > 1, progress);
+          if (!failure.empty()) failed = true;
+          progress.FileDone(failure);
+        }
+      });
+    }
+  }
+  progress.Summary(dir.string());
+  return failed ? kExitInput : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -308,7 +522,7 @@ int main(int argc, char** argv) {
   }
   if (!options) return 0;
   try {
-    return Analyse(*options, argc, argv);
+    return options->out_dir ? AnalyseToFolder(*options) : Analyse(*options, argc, argv);
   } catch (const SoundInputError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "quorvane-analyse: %s\n", error.what());

@@ -1,10 +1,12 @@
 #include "tools/analyse/block_cycle.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,27 +27,44 @@ std::optional<double> LineBins(const SampleArray& real, const SampleArray& imag)
   return FineFrequencyBins({real.data(), kBlockSamples}, {imag.data(), kBlockSamples});
 }
 
-// One block on its way: read, then transformed by a worker, then shown in order.
-struct Slot {
-  std::vector<std::int16_t> samples;
-  std::vector<double> levels = std::vector<double>(kBins);
-  std::optional<double> line;
+// Blocks travel between the threads in batches, so that the threads wait on each other, and
+// wake each other, once per batch rather than once per block.
+constexpr std::size_t kBatch = 8;
+
+// A batch of blocks on its way: read, then transformed by a worker, then shown in order.
+struct Batch {
+  std::vector<std::int16_t> samples;  // its whole blocks, then any part of one left over
+  std::vector<double> levels = std::vector<double>(kBatch * kBins);
+  std::optional<double> lines[kBatch];
+  std::size_t failed = kBatch;  // the block whose transform raised `error`
   std::exception_ptr error;
   bool transformed = false;
 };
 
 // What depends on one block alone: the frame as GetAudio loads it (samples as GetSample reads
 // them), its transform, its levels and its line.
-void Transform(Slot& slot, SampleArray& real, SampleArray& imag) {
+void Transform(const std::int16_t* samples, std::span<double> levels, std::optional<double>& line,
+               SampleArray& real, SampleArray& imag) {
   double last_sample = 0;
   LoadFrame(
       kFftSize,
-      [&slot](Long index, double& out) {
-        out = static_cast<double>(slot.samples[index]) / 32768.0;
-      },
+      [samples](Long index, double& out) { out = static_cast<double>(samples[index]) / 32768.0; },
       last_sample, real, imag);
-  BlockLevels(kFftSize, {real.data(), kBlockSamples}, {imag.data(), kBlockSamples}, slot.levels);
-  slot.line = LineBins(real, imag);
+  BlockLevels(kFftSize, {real.data(), kBlockSamples}, {imag.data(), kBlockSamples}, levels);
+  line = LineBins(real, imag);
+}
+
+void Transform(Batch& batch, std::size_t blocks, SampleArray& real, SampleArray& imag) {
+  for (std::size_t b = 0; b < blocks; ++b) {
+    try {
+      Transform(batch.samples.data() + b * kBlockSamples, {batch.levels.data() + b * kBins, kBins},
+                batch.lines[b], real, imag);
+    } catch (...) {
+      batch.failed = b;
+      batch.error = std::current_exception();
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -67,21 +86,30 @@ bool BlockCycle::ReadBlock(std::vector<std::int16_t>& block) {
 }
 
 std::size_t BlockCycle::Run(Analyser& analyser, int ref_level, unsigned threads,
-                            const AfterBlock& after_block) {
-  // Ahead of the window's procedures the first block goes to a worker, so the device gets a
-  // copy of it.
-  if (threads > 1) {
-    UseMemoryWaveInput(first_);
-  } else {
-    UseMemoryWaveInput(std::move(first_));
+                            const AfterBlock& after_block, bool beside_others) {
+  // The wave-input driver is chosen for the whole process: one recording at a time chooses it
+  // and opens its device on it.
+  static std::mutex capture;
+  const bool ahead = threads > 1 || beside_others;
+  {
+    std::unique_lock lock(capture, std::defer_lock);
+    if (beside_others) lock.lock();
+    // Ahead of the window's procedures the first block goes to a worker, so the device gets a
+    // copy of it.
+    if (ahead) {
+      UseMemoryWaveInput(first_);
+    } else {
+      UseMemoryWaveInput(std::move(first_));
+    }
+    analyser.StartUp();
   }
-  analyser.StartUp();
   if (static_cast<float>(ref_level) != kStartRefLevel)
     analyser.scrReflvl_Change(static_cast<Integer>(ref_level));
-  const std::size_t left_over =
-      threads > 1 ? RunAhead(analyser, threads, after_block) : RunInOrder(analyser, after_block);
+  const std::size_t left_over = ahead ? RunAhead(analyser, std::max(threads, 1u), after_block)
+                                      : RunInOrder(analyser, after_block);
+  // Closing touches this recording's own device only.
   analyser.Form_QueryUnload();
-  UsePulseWaveInput();
+  if (!beside_others) UsePulseWaveInput();
   return left_over;
 }
 
@@ -105,42 +133,59 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
 // read: a read error ends the run before the block ahead of it appears.
 std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
                                  const AfterBlock& after_block) {
-  std::vector<Slot> ring(4 * static_cast<std::size_t>(workers));
+  // A batch for each worker, one being read and one being shown, and as many again to even out
+  // blocks that take longer.
+  std::vector<Batch> ring(2 * static_cast<std::size_t>(workers) + 2);
   std::mutex mutex;
-  // Each party waits on its own: the reader for a free slot, workers for a block to
+  // Each party waits on its own: the reader for a free batch, workers for a batch to
   // transform, this thread for the next block to show.
   std::condition_variable to_read, to_work, to_show;
-  std::deque<std::int64_t> to_transform{0};
-  std::int64_t read = 1, shown = 0;  // whole blocks
+  std::deque<std::int64_t> to_transform;  // batches
+  std::int64_t read = 0, shown = 0;       // whole blocks
   bool read_all = false, stopping = false;
   std::size_t left_over = 0;
   std::exception_ptr read_error;
-  ring[0].samples = std::move(first_);
+  const auto batch_of = [&](std::int64_t batch) -> Batch& {
+    return ring[static_cast<std::size_t>(batch) % ring.size()];
+  };
+  const auto blocks_in = [&](std::int64_t batch) {
+    return static_cast<std::size_t>(std::min<std::int64_t>(
+        static_cast<std::int64_t>(kBatch), read - batch * static_cast<std::int64_t>(kBatch)));
+  };
 
   auto read_ahead = [&] {
-    for (std::int64_t index = 1;; ++index) {
-      Slot& slot = ring[index % ring.size()];
+    for (std::int64_t index = 0;; ++index) {
+      Batch& batch = batch_of(index);
       {
         std::unique_lock lock(mutex);
-        to_read.wait(lock, [&] { return stopping || index < shown + std::ssize(ring); });
+        // Free once every block of the batch that used it last has been shown.
+        to_read.wait(lock, [&] {
+          return stopping ||
+                 (index - std::ssize(ring) + 1) * static_cast<std::int64_t>(kBatch) <= shown;
+        });
         if (stopping) return;
       }
-      bool whole = false;
+      batch.samples.clear();
+      if (index == 0) batch.samples = std::move(first_);
       std::exception_ptr error;
       try {
-        whole = ReadBlock(slot.samples);
+        const std::size_t wanted = kBatch * kBlockSamples;
+        while (batch.samples.size() < wanted) {
+          if (input_.Read(batch.samples, wanted - batch.samples.size()) == 0) break;
+        }
       } catch (...) {
         error = std::current_exception();
       }
+      const std::size_t whole = batch.samples.size() / kBlockSamples;
       std::lock_guard lock(mutex);
-      to_show.notify_one();
-      if (whole) {
-        read = index + 1;
+      read += static_cast<std::int64_t>(whole);
+      if (whole > 0) {
         to_transform.push_back(index);
         to_work.notify_one();
-        continue;
       }
-      left_over = slot.samples.size();
+      to_show.notify_one();
+      if (whole == kBatch && !error) continue;
+      left_over = batch.samples.size() % kBlockSamples;
       read_error = error;
       read_all = true;
       to_work.notify_all();
@@ -153,21 +198,19 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     const auto imag = std::make_unique<SampleArray>();
     for (;;) {
       std::int64_t index = 0;
+      std::size_t blocks = 0;
       {
         std::unique_lock lock(mutex);
         to_work.wait(lock, [&] { return stopping || read_all || !to_transform.empty(); });
         if (stopping || to_transform.empty()) return;
         index = to_transform.front();
         to_transform.pop_front();
+        blocks = blocks_in(index);
       }
-      Slot& slot = ring[index % ring.size()];
-      try {
-        Transform(slot, *real, *imag);
-      } catch (...) {
-        slot.error = std::current_exception();
-      }
+      Batch& batch = batch_of(index);
+      Transform(batch, blocks, *real, *imag);
       std::lock_guard lock(mutex);
-      slot.transformed = true;
+      batch.transformed = true;
       to_show.notify_one();
     }
   };
@@ -195,22 +238,26 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
 
   AnalyserState& state = analyser.State();
   for (std::int64_t index = 0;; ++index) {
-    Slot& slot = ring[index % ring.size()];
+    const std::int64_t batch_index = index / static_cast<std::int64_t>(kBatch);
+    const std::size_t within = static_cast<std::size_t>(index) % kBatch;
+    Batch& batch = batch_of(batch_index);
     bool last = false;
     {
       std::unique_lock lock(mutex);
-      to_show.wait(lock, [&] { return slot.transformed && (read > index + 1 || read_all); });
+      to_show.wait(lock, [&] { return batch.transformed && (read > index + 1 || read_all); });
       last = read == index + 1;
       if (last && read_error) std::rethrow_exception(read_error);
     }
-    if (slot.error) std::rethrow_exception(slot.error);
-    FoldLevels(state.dblFFTSize, slot.levels, state.dblLevel, state.sngMax, state.intPeakFreq,
-               state.sngNoise);
+    if (batch.error && within == batch.failed) std::rethrow_exception(batch.error);
+    FoldLevels(state.dblFFTSize, {batch.levels.data() + within * kBins, kBins}, state.dblLevel,
+               state.sngMax, state.intPeakFreq, state.sngNoise);
     analyser.ShowSpectrum();
-    after_block(index, slot.line);
-    {
+    after_block(index, batch.lines[within]);
+    if (within + 1 == kBatch || last) {
       std::lock_guard lock(mutex);
-      slot.transformed = false;
+      batch.transformed = false;
+      batch.failed = kBatch;
+      batch.error = nullptr;
       shown = index + 1;
       to_read.notify_one();
     }

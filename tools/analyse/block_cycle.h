@@ -41,8 +41,12 @@ class BlockCycle {
   // With one thread every block goes through the capture routines exactly as recorded sound
   // arrives. With more, `threads` workers transform blocks ahead of the window's procedures,
   // which take them in order: the same rows and pictures to the byte.
+  //
+  // `beside_others`: other recordings run through other analysers in this process at the same
+  // time. The capture routines then see the first block only, one recording at a time, and the
+  // blocks go ahead even on one thread.
   std::size_t Run(Analyser& analyser, int ref_level, unsigned threads,
-                  const AfterBlock& after_block);
+                  const AfterBlock& after_block, bool beside_others = false);
 
  private:
   bool ReadBlock(std::vector<std::int16_t>& block);
