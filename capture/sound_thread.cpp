@@ -62,24 +62,28 @@ int SoundThread::Poll(pollfd* fds, unsigned long count, int timeout_ms, void* us
   auto* self = static_cast<SoundThread*>(userdata);
   const pa_usec_t pace = self->pace_;
   self->mutex_.unlock();
-  if (pace > 0) {
+  // libpulse reads one packet per turn of its loop, and a server may send a fragment in
+  // several: a paced wake goes on turning, without sleeping, until nothing is left. Else the
+  // stream would be read at a fraction of its rate, ever further behind.
+  int result = pace > 0 ? poll(fds, count, 0) : 0;
+  if (result == 0) {
     const pa_usec_t now = pa_rtclock_now();
     const pa_usec_t next = self->last_wake_ + pace;
-    if (next > now) {
+    if (pace > 0 && next > now) {
       std::unique_lock lock(self->sleep_mutex_);
       self->sleep_ended_.wait_for(lock, std::chrono::microseconds(next - now),
                                   [self] { return self->interrupted_; });
       const auto slept_ms = static_cast<int>((pa_rtclock_now() - now) / PA_USEC_PER_MSEC);
       if (timeout_ms > 0) timeout_ms = timeout_ms > slept_ms ? timeout_ms - slept_ms : 0;
     }
+    {
+      std::lock_guard lock(self->sleep_mutex_);
+      self->interrupted_ = false;
+    }
+    result = poll(fds, count, timeout_ms);
+    self->last_wake_ = pa_rtclock_now();
   }
-  {
-    std::lock_guard lock(self->sleep_mutex_);
-    self->interrupted_ = false;
-  }
-  const int result = poll(fds, count, timeout_ms);
   const int error = errno;
-  self->last_wake_ = pa_rtclock_now();
   self->mutex_.lock();
   errno = error;
   return result;
