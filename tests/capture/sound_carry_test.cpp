@@ -17,7 +17,6 @@ struct Buffer {
     header.lpData = reinterpret_cast<char*>(this->samples.data());
     header.dwBufferLength = static_cast<DWORD>(samples * 2);
   }
-  bool done() const { return (header.dwFlags & WHDR_DONE) != 0; }
   std::vector<std::int16_t> samples;
   WAVEHDR header{};
 };
@@ -35,7 +34,7 @@ struct CountingStream {
   void RecordInto(Buffer& buffer, std::size_t piece) {
     queue.Add(&buffer.header);
     carry.Resume(queue);
-    while (!buffer.done()) Piece(piece, &queue);
+    while ((buffer.header.dwFlags & WHDR_DONE) == 0) Piece(piece, &queue);
   }
   std::uint64_t now_us = 1'000'000;
   std::int64_t next = 0;
@@ -67,9 +66,8 @@ TEST(SoundCarry, BlocksLieApartByThePauseWhateverThePieces) {
     stream.RecordInto(second, c.piece);
     EXPECT_EQ(second.samples.front() - first.samples.back() - 1, c.lost)
         << "piece " << c.piece << ", buffer " << c.size << ", pause " << c.pause_us;
-    for (std::size_t i = 1; i < c.size; ++i) {
-      ASSERT_EQ(second.samples[i], static_cast<std::int16_t>(second.samples[i - 1] + 1)) << i;
-    }
+    // And no sample lost inside it.
+    EXPECT_EQ(second.samples.back() - second.samples.front() + 1, static_cast<int>(c.size));
   }
 }
 
@@ -91,8 +89,6 @@ TEST(SoundCarry, HolesAreSilenceAndSmallBuffersTakeTheirPart) {
   stream.RecordInto(third, 10);  // queued at once
   EXPECT_EQ(third.samples.front(), 249);
   EXPECT_EQ(stream.carry.kept(), 2u);  // 299
-  stream.carry.Clear();
-  EXPECT_EQ(stream.carry.kept(), 0u);
 }
 
 }  // namespace
