@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "common/dispatch.h"
 #include "common/text.h"
 
 namespace quorvane {
@@ -77,8 +76,11 @@ bool MapBin(Long bin, const Mapping& m, const BinArray& level, Points& points) {
 // y, frequency and x of bins first..first+count-1, false if a y or a frequency is not
 // finite. Each quantity is a loop of its own, so the divisions run several bins to an
 // instruction with the same operations on the same operands.
-QUORVANE_CLONES bool MapChunk(Long first, Long count, const Mapping& m, const double* level,
-                              double* y, float* f, double* x) noexcept {
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool MapChunk(Long first, Long count,
+                                                                           const Mapping& m,
+                                                                           const double* level,
+                                                                           double* y, float* f,
+                                                                           double* x) noexcept {
   for (Long k = 0; k < count; ++k) y[k] = m.Y(level[k]);
   for (Long k = 0; k < count; ++k) x[k] = m.Hz(first + k);
   bool finite = true;

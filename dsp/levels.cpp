@@ -4,8 +4,6 @@
 #include <cmath>
 #include <string>
 
-#include "common/dispatch.h"
-
 namespace quorvane {
 
 namespace {
@@ -56,8 +54,8 @@ void UpdateBin(Long i, const SampleArray& real, const SampleArray& imag, BinArra
 // as a loop of their own, so bins overlap instead of each waiting on its own chain of square
 // root, logarithm and division, and the square roots and divisions run several bins to an
 // instruction; every bin still gets the same operations on the same operands.
-QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const double* im,
-                                          double ln10, double* out) noexcept {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void BlockLevelsUnchecked(
+    Long count, const double* re, const double* im, double ln10, double* out) noexcept {
   for (Long k = 0; k < count; ++k) out[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
   // The C library's logarithm, one bin at a time: its bits are part of the result.
   for (Long k = 0; k < count; ++k) out[k] = 20 * std::log(out[k] + kMagnitudeFloor);
@@ -66,8 +64,9 @@ QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const do
 
 // The smoothed levels of `count` bins into `out`, false if any is not finite. A non-finite
 // step leaves a non-finite smoothed level, so checking that one value per bin is enough.
-QUORVANE_CLONES bool SmoothedLevels(Long count, const double* re, const double* im,
-                                    const double* old, double ln10, double* out) noexcept {
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool SmoothedLevels(
+    Long count, const double* re, const double* im, const double* old, double ln10,
+    double* out) noexcept {
   BlockLevelsUnchecked(count, re, im, ln10, out);
   for (Long k = 0; k < count; ++k) out[k] = Smooth(old[k], out[k]);
   bool finite = true;
