@@ -155,10 +155,8 @@ TEST_P(OnServer, AToneKeepsItsLevelAndFrequency) {
   // Blocks keep up with the sound: eight, 3.0 s of it, come within 4.5 s, not at a fraction
   // of its rate with the stream ever further behind.
   const auto begun = std::chrono::steady_clock::now();
-  for (int i = 0; i < 8; ++i) {
-    StopCapture(state);
-    ASSERT_TRUE(Start() && WaitDone()) << i;
-  }
+  StopCapture(state);
+  for (int i = 0; i < 8; ++i, StopCapture(state)) ASSERT_TRUE(Start() && WaitDone()) << i;
   EXPECT_LT(std::chrono::steady_clock::now() - begun, 4500ms);
   EXPECT_TRUE(shown.empty());
 }
