@@ -21,8 +21,8 @@ void Analyser::StartUp() {
   SetAnalysisStartValues(*state_, capture_.strSampleRate, capture_.lngBufferBytes);
   controls_.lblMaxHold.SetCaption(kMaxHoldCleared);
   // The buffer size is known before the first capture starts.
-  last_start_ = std::chrono::steady_clock::now();
-  StartCapture(capture_);
+  if (phase_ == Phase::kBeforeStartUp) phase_ = Phase::kRunning;
+  if (phase_ == Phase::kRunning) StartAgain(std::chrono::steady_clock::now());
   SetColourStartValues(*state_);
   controls_.Picture1.SetAutoRedraw(true);
   DrawGrid();
@@ -30,21 +30,13 @@ void Analyser::StartUp() {
 }
 
 bool Analyser::Timer1_Timer() {
-  // The capture stopped when a start failed (no server, no input, a server restarting or
-  // hung): it comes back by itself once the sound system does, with the display as it was.
-  constexpr auto kRetryInterval = std::chrono::seconds(2);
-  if (in_tick_) return false;
-  in_tick_ = true;
-  struct Leave {
-    bool& flag;
-    ~Leave() { flag = false; }
-  } leave{in_tick_};
+  const bool signalled = TakeCaptureSignal();
+  if (phase_ != Phase::kRunning) return false;
   const auto now = std::chrono::steady_clock::now();
   if (!capture_.blnRecording) {
-    if (capture_.blnStartFailed && now - last_start_ >= kRetryInterval) {
-      last_start_ = now;
-      StartCapture(capture_);
-    }
+    // No capture runs (no server, no input, a server restarting or hung): it comes back by
+    // itself once the sound system does, with the display as it was.
+    if (signalled || now >= next_retry_) StartAgain(now);
     return false;
   }
   if (!CaptureBufferDone(capture_)) return false;
@@ -56,16 +48,27 @@ bool Analyser::Timer1_Timer() {
     // this one is analysed and drawn.
     GetAudio();
   }
+  NoteCaptureFault(capture_);
   StopCapture(capture_);
-  last_start_ = now;
-  StartCapture(capture_);
+  StartAgain(now);
   if (!whole) return false;
   DrawSpectrum();
   if (probe_) probe_->BlockShown(*this);
   return true;
 }
 
+std::optional<std::chrono::steady_clock::time_point> Analyser::RetryDue() const {
+  if (phase_ != Phase::kRunning || capture_.blnRecording) return std::nullopt;
+  return next_retry_;
+}
+
+void Analyser::StartAgain(std::chrono::steady_clock::time_point now) {
+  next_retry_ = now + kRetryInterval;
+  StartCapture(capture_);
+}
+
 void Analyser::Form_QueryUnload() {
+  phase_ = Phase::kClosed;
   if (capture_.blnRecording) StopCapture(capture_);
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/analyser_state.h"
@@ -59,8 +60,30 @@ class CycleProbe {
 // widget: the window calls them from its event handlers; tests and headless runs call them
 // directly. Run-time errors (RuntimeError) pass through to the caller, which is where an
 // event handler ends.
+//
+// Driving the cycle. Timer1_Timer is the tick of a 1 ms timer, but a tick that would find
+// nothing to do need not be delivered: it has work only when the capture's signal is raised
+// (capture/module1.h) or when RetryDue() has passed. So whoever runs the analyser sleeps until
+// one of the two, then ticks; the window does it with a QSocketNotifier and a timer, and a
+// program without Qt with poll():
+//
+//   for (;;) {
+//     pollfd signal{CaptureSignalDescriptor(), POLLIN, 0};
+//     const auto due = analyser.RetryDue();
+//     const auto wait = due ? std::max<long>(0, ceil<milliseconds>(*due - steady_clock::now())
+//                                                   .count())
+//                           : -1;
+//     poll(&signal, 1, static_cast<int>(wait));
+//     analyser.Timer1_Timer();  // takes the signal down itself
+//   }
+//
+// Everything here runs on that one thread.
 class Analyser {
  public:
+  // How often a start that failed (or still waits for the sound server) is tried again, at the
+  // latest; the capture's signal brings a retry sooner when the server answers.
+  static constexpr std::chrono::milliseconds kRetryInterval{1000};
+
   explicit Analyser(const Form1Controls& controls);
   // Releases a capture still running, so the device and buffer never outlive the analyser.
   ~Analyser();
@@ -71,10 +94,16 @@ class Analyser {
   void StartUp();
 
   // One tick of Timer1: when a recorded block is ready, analyse it, restart the capture and
-  // show the spectrum. While a start has failed, tries again every 2 s. False when no block
-  // was shown.
+  // show the spectrum. While no capture runs (a start failed, or waits for the sound server),
+  // tries again when the capture signals and when RetryDue() has passed. False when no block
+  // was shown. Nothing happens before StartUp or after Form_QueryUnload.
   bool Timer1_Timer();
 
+  // When a tick has work even without the capture's signal: the next retry of a start. None
+  // while capture runs, before start-up and after the window closed.
+  std::optional<std::chrono::steady_clock::time_point> RetryDue() const;
+
+  // The window closes: capture stops, and nothing starts it again.
   void Form_QueryUnload();
   void cmdClear_Click();
   // `value` is the reference-level scroll bar's new value.
@@ -96,12 +125,16 @@ class Analyser {
   const CaptureState& Capture() const { return capture_; }
 
  private:
+  void StartAgain(std::chrono::steady_clock::time_point now);
+
+  enum class Phase { kBeforeStartUp, kRunning, kClosed };
+
   Form1Controls controls_;
   std::unique_ptr<AnalyserState> state_;  // about 460 KB
   CaptureState capture_;
   CycleProbe* probe_ = nullptr;
-  bool in_tick_ = false;  // a message box opened by a tick runs its own event loop
-  std::chrono::steady_clock::time_point last_start_{};
+  Phase phase_ = Phase::kBeforeStartUp;
+  std::chrono::steady_clock::time_point next_retry_{};
 };
 
 }  // namespace quorvane

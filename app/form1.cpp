@@ -89,10 +89,13 @@ void SetApplicationTitle() {
       QIcon(QStringLiteral(":/icons/") + QString::fromUtf8(kIconName) + QStringLiteral(".svg"))));
 }
 
-void ShowMessageBox(const std::string& text, QWidget* parent) {
-  QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(),
-                  QString::fromStdString(text), QMessageBox::Ok, parent);
-  box.exec();
+QMessageBox* OpenMessageBox(const std::string& text, QWidget* parent) {
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(),
+                              QString::fromStdString(text), QMessageBox::Ok, parent);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  // Not exec(): its own event loop would hold up the program inside whatever opened the box.
+  box->open();
+  return box;
 }
 
 Form1::Form1(MessageBoxFunction message_box) {
@@ -117,6 +120,8 @@ Form1::Form1(MessageBoxFunction message_box) {
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(1);
+  Timer1->setSingleShot(true);
+  Timer1->setTimerType(Qt::PreciseTimer);
 
   Label4 = new Label("Label4", this);
   Label4->setGeometry(Twips(120, 4080, 615, 255));
@@ -166,16 +171,23 @@ Form1::Form1(MessageBoxFunction message_box) {
       Form1Controls{*lblReflvl, *lblMaxHold, *lblMax, *lblFreq, *Label4, Picture1->Surface()});
 
   if (!message_box) {
-    message_box = [this](const std::string& text) { ShowMessageBox(text, this); };
+    message_box = [this](const std::string& text) { ShowOutageBox(text); };
   }
   SetMessageBox(std::move(message_box));
 
+  capture_signal_ = new QSocketNotifier(CaptureSignalDescriptor(), QSocketNotifier::Read, this);
+  capture_signal_->setEnabled(false);
+  retry_timer_ = new QTimer(this);
+  retry_timer_->setSingleShot(true);
+  connect(capture_signal_, &QSocketNotifier::activated, this, [this] { Wake(); });
+  connect(retry_timer_, &QTimer::timeout, this, [this] { Wake(); });
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1_Timer(); });
   connect(cmdClear, &QPushButton::clicked, this, [this] { cmdClear_Click(); });
   connect(scrReflvl, &QScrollBar::valueChanged, this, [this] { scrReflvl_Change(); });
 }
 
 Form1::~Form1() {
+  timer1_enabled_ = false;
   Timer1->stop();
   analyser_.reset();
   SetMessageBox({});
@@ -185,15 +197,59 @@ void Form1::Form_Activate() {
   Handler([this] {
     analyser_->StartUp();
     Timer1->setInterval(1);
-    Timer1->start();
+    timer1_enabled_ = true;
+    capture_signal_->setEnabled(true);
+    ArmRetry();
   });
 }
 
+void Form1::Wake() {
+  if (!timer1_enabled_ || Timer1->isActive()) return;
+  const qint64 since_ns = last_tick_.isValid() ? last_tick_.nsecsElapsed() : -1;
+  if (since_ns >= 0 && since_ns < Timer1->interval() * qint64{1'000'000}) return Timer1->start();
+  Timer1_Timer();
+}
+
+void Form1::ArmRetry() {
+  const auto due = analyser_->RetryDue();
+  if (!due) return retry_timer_->stop();
+  const auto wait =
+      std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
+  retry_timer_->start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds{0}));
+}
+
 void Form1::Timer1_Timer() {
-  Handler([this] { analyser_->Timer1_Timer(); });
+  last_tick_.start();
+  bool shown = false;
+  Handler([this, &shown] { shown = analyser_->Timer1_Timer(); });
+  if (!timer1_enabled_) return;
+  ArmRetry();
+  if (shown && outage_box_ && !box_closing_) {
+    box_closing_ = true;
+    QTimer::singleShot(kBoxLingerMs, outage_box_.data(),
+                       [box = outage_box_.data()] { box->done(QMessageBox::Ok); });
+  }
+}
+
+void Form1::ShowOutageBox(const std::string& text) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, text] {
+        // Capture may be running again already; the message would not be true any more.
+        if (!timer1_enabled_ || analyser_->Capture().blnRecording) return;
+        if (outage_box_) outage_box_->done(QMessageBox::Ok);
+        outage_box_ = OpenMessageBox(text, this);
+        box_closing_ = false;
+      },
+      Qt::QueuedConnection);
 }
 
 void Form1::Form_QueryUnload() {
+  timer1_enabled_ = false;
+  Timer1->stop();
+  retry_timer_->stop();
+  capture_signal_->setEnabled(false);
+  if (outage_box_) outage_box_->done(QMessageBox::Ok);
   Handler([this] { analyser_->Form_QueryUnload(); });
 }
 

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -21,16 +25,34 @@ inline constexpr const char* kFormCaption = "Quorvane Spectrum";
 // creating the QApplication.
 void SetApplicationTitle();
 
-// Shows a message box: modal, an OK button only, no icon, titled with the application title.
-void ShowMessageBox(const std::string& text, QWidget* parent);
+// Opens a message box modal to `parent` (it blocks the window's controls, not the program):
+// an OK button only, no icon, titled with the application title, gone when closed. Returns at
+// once.
+QMessageBox* OpenMessageBox(const std::string& text, QWidget* parent);
 
 // The analyser's one window. Its event handlers are the boundary at which a run-time error
 // ends what the handler was doing; nothing is logged or shown for it.
+//
+// Timer1 keeps its 1 ms interval, but ticks only when there is something to do: the capture's
+// signal and the analyser's next retry wake the window (see Analyser), and the tick follows at
+// once, or when Timer1's millisecond since the last tick has passed. So an idle window sleeps.
 class Form1 : public QWidget {
  public:
-  // `message_box` shows the capture's error texts; by default a real modal box.
+  // `message_box` shows the capture's error texts; by default ShowOutageBox.
   explicit Form1(MessageBoxFunction message_box = {});
   ~Form1() override;
+
+  // Shows why capture stopped, once the running event handler has finished (at start-up,
+  // after the grid is drawn and the timer runs): a box modal to the window that capture goes
+  // on behind, and that closes by itself once capture runs again, its message no longer true:
+  // kBoxLingerMs after the first block the window shows again, so that the box is seen to go
+  // because the sound came back.
+  void ShowOutageBox(const std::string& text);
+  static constexpr int kBoxLingerMs = 1000;
+  // The box ShowOutageBox opened, while it is open.
+  QMessageBox* OutageBox() const { return outage_box_; }
+  // Timer1's enabled flag: set by start-up, cleared when the window closes.
+  bool Timer1Enabled() const { return timer1_enabled_; }
 
   // Event handlers.
   void Form_Activate();
@@ -60,8 +82,18 @@ class Form1 : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // Something may be there to do: tick now, or when Timer1's interval since the last tick ends.
+  void Wake();
+  void ArmRetry();
+
   std::unique_ptr<Analyser> analyser_;
   bool activated_ = false;
+  bool timer1_enabled_ = false;
+  QElapsedTimer last_tick_;
+  QSocketNotifier* capture_signal_;
+  QTimer* retry_timer_;
+  QPointer<QMessageBox> outage_box_;
+  bool box_closing_ = false;  // the outage box goes shortly: blocks are shown again
 };
 
 }  // namespace quorvane

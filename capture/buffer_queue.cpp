@@ -58,6 +58,7 @@ void BufferQueue::CompleteHead() {
   WAVEHDR* header = queue_.front();
   queue_.pop_front();
   PublishDone(header);
+  RaiseCaptureSignal();
 }
 
 void BufferQueue::CompleteAll() {

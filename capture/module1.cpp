@@ -20,9 +20,9 @@ MessageBoxFunction& TheMessageBox() {
   return show;
 }
 
-// Puts the system's text for the last result into strWaveError and shows it, once per run of
-// failed starts. Last thing a failed start does: a tick may run while the box is open.
-void ReportWaveError(CaptureState& state) {
+// Puts the system's text for the last result into strWaveError (padded to its fixed length)
+// and returns it without the padding.
+std::string TakeErrorText(CaptureState& state) {
   // The 8-bit copy of the fixed-length text is what the call writes into.
   char text[kErrorTextLength];
   std::fill(std::begin(text), std::end(text), ' ');
@@ -32,16 +32,28 @@ void ReportWaveError(CaptureState& state) {
   const std::size_t length = std::find(text, text + kErrorTextLength, '\0') - text;
   state.strWaveError.assign(text, length);
   state.strWaveError.resize(kErrorTextLength, ' ');
-  const bool shown_before = std::exchange(state.blnStartFailed, true);
-  if (shown_before) return;
+  return std::string(text, length);
+}
 
-  // The box shows the text without the padding of its fixed-length storage.
-  const std::string shown(text, length);
+// Shows why capture stopped, once per run of failed starts: the fault that ended the last
+// capture if one is held, else this start's failure. Last thing a failed start does.
+void ReportWaveError(CaptureState& state) {
+  const std::string failure = TakeErrorText(state);
+  const std::string shown = state.strFault.empty() ? failure : std::exchange(state.strFault, {});
+  if (std::exchange(state.blnStartFailed, true)) return;
   if (const MessageBoxFunction& show = TheMessageBox()) {
     show(shown);
   } else {
     std::cerr << shown << '\n';
   }
+}
+
+// What an open that did not succeed leaves behind: nothing. The block would never be used; the
+// next start allocates its own.
+void ReleaseUnopened(CaptureState& state) {
+  GlobalFree(state.hBuffer);
+  state.hBuffer = nullptr;
+  state.whdr.lpData = nullptr;
 }
 
 }  // namespace
@@ -74,11 +86,13 @@ void StartCapture(CaptureState& state) {
 
   state.lngWaveResult =
       static_cast<Long>(waveInOpen(&state.hWaveIn, 0, &state.wfx, 0, 0, CALLBACK_NULL));
+  if (state.lngWaveResult == static_cast<Long>(WAVERR_PREPARING)) {
+    // Not a failure yet: the signal comes when the server has answered.
+    ReleaseUnopened(state);
+    return;
+  }
   if (state.lngWaveResult != 0) {
-    // The block would never be used: the next start allocates its own.
-    GlobalFree(state.hBuffer);
-    state.hBuffer = nullptr;
-    state.whdr.lpData = nullptr;
+    ReleaseUnopened(state);
     ReportWaveError(state);
     return;
   }
@@ -105,6 +119,15 @@ void StartCapture(CaptureState& state) {
 
   state.blnRecording = true;
   state.blnStartFailed = false;
+  state.strFault.clear();
+}
+
+void NoteCaptureFault(CaptureState& state) {
+  // A failed device answers every further call with its fault, as a removed one does.
+  const Long fault = static_cast<Long>(waveInStart(state.hWaveIn));
+  if (fault == 0) return;
+  state.lngWaveResult = fault;
+  state.strFault = TakeErrorText(state);
 }
 
 void StopCapture(CaptureState& state) {

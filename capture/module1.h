@@ -2,7 +2,8 @@
 
 // The capture module: the sound-input device, its format and its single buffer, and the
 // routines the window calls to record one block at a time. Everything runs on the window's
-// thread; the driver fills the buffer in the background and publishes the done bit.
+// thread; the driver fills the buffer in the background, publishes the done bit and raises the
+// capture's signal.
 
 #include <functional>
 #include <string>
@@ -18,6 +19,9 @@ struct CaptureState {
   bool blnRecording = false;  // capture running; the tick and the close handler test it
   // A start failed and none has succeeded since: the failure was shown once, retries are not.
   bool blnStartFailed = false;
+  // The text of the fault that cut the last buffer short, until a start succeeds or it is
+  // shown: a failed restart shows it, since the restart failed only because of it.
+  std::string strFault;
   HWAVEIN hWaveIn = nullptr;
   WAVEFORMATEX wfx{};
   WAVEHDR whdr{};
@@ -26,7 +30,8 @@ struct CaptureState {
   std::string strWaveError;  // the text shown for a failure, 200 characters
 };
 
-// Shows a wave-input error text modally with an OK button, titled with the application title.
+// Shows a wave-input error text with an OK button, titled with the application title. Returns
+// at once: capture goes on behind the box.
 using MessageBoxFunction = std::function<void(const std::string& text)>;
 
 // Where failures are shown; the window installs a real message box, tests a recorder.
@@ -34,9 +39,17 @@ using MessageBoxFunction = std::function<void(const std::string& text)>;
 void SetMessageBox(MessageBoxFunction show);
 
 // Opens, prepares, starts and queues. A failure of any of them releases what was taken and
-// leaves blnRecording false; its text is shown unless the previous start failed too.
+// leaves blnRecording false; its text (or the fault's, when one is held) is shown once per run
+// of failed starts. An open that finds the sound server still being reached is no failure: it
+// leaves blnRecording false quietly, and the capture's signal is raised when the server has
+// answered (or not), for the next start to find out.
 void StartCapture(CaptureState& state);
 void StopCapture(CaptureState& state);
+
+// Before StopCapture, once the buffer is done: if the device failed (the fault cut the buffer
+// short, or came just after it was full), takes the device's own account of the fault into
+// strFault (and strWaveError), for a failed restart to show.
+void NoteCaptureFault(CaptureState& state);
 
 // out = sample `index` of the buffer / 32768. Overflow of the offset is a run-time error.
 void GetSample(const CaptureState& state, Long index, double& out);
@@ -44,5 +57,19 @@ void GetSample(const CaptureState& state, Long index, double& out);
 // The done bit of the buffer's header, read with acquire ordering so the whole buffer the
 // driver wrote before setting it is visible.
 bool CaptureBufferDone(const CaptureState& state);
+
+// ---- The capture's signal --------------------------------------------------------------------
+//
+// Whoever runs the acquisition cycle sleeps until the capture has something for it, instead of
+// polling the done bit. The signal is raised (from any thread) when a buffer is done, filled or
+// cut short by a fault, and when a connection to the sound server was prepared or could not be.
+// It may be raised when there turns out to be nothing to do; it is never missed.
+
+// An eventfd that polls readable (POLLIN) while the signal is raised. Made on first use and
+// open for the whole run; never read it directly, use TakeCaptureSignal.
+int CaptureSignalDescriptor();
+
+// Lowers the signal; true when it was raised. Never blocks.
+bool TakeCaptureSignal();
 
 }  // namespace quorvane

@@ -17,6 +17,10 @@ namespace quorvane::wavein {
 // sentence from the driver, usually with the sound server's reason; may be empty.
 MMRESULT Fail(MMRESULT code, std::string detail = {});
 
+// Raises the capture's signal (CaptureSignalDescriptor in capture/module1.h): a buffer is done,
+// or the connection behind device 0 changed. Any thread.
+void RaiseCaptureSignal();
+
 // True when the format is the one both drivers record: PCM, 1 channel, 16 bits, 22050/s.
 bool IsSupportedFormat(const WAVEFORMATEX& format);
 
@@ -34,7 +38,7 @@ class BufferQueue {
   // each one that fills up. Returns how many bytes were taken; the rest had nowhere to go.
   std::size_t Fill(const void* data, std::size_t bytes);
 
-  // Returns the oldest buffer with what it holds so far.
+  // Returns the oldest buffer with what it holds so far, and raises the capture's signal.
   void CompleteHead();
   void CompleteAll();
 

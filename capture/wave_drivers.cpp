@@ -144,7 +144,6 @@ namespace quorvane {
 void UsePulseWaveInput(PulseWaveInputOptions options) {
   options.keep_connection_ms = std::max(options.keep_connection_ms, 0);
   options.fragment_ms = std::max(options.fragment_ms, 1);
-  options.open_wait_ms = std::max(options.open_wait_ms, 0);
   wavein::Select(wavein::MakePulseDriver(options));
 }
 

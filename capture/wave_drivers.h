@@ -10,20 +10,19 @@
 namespace quorvane {
 
 // Sound from the PulseAudio server named by the usual client settings (PULSE_SERVER, ...).
-// This is the driver in use until another is chosen.
+// This is the driver in use until another is chosen. The environment (PULSE_SOURCE) is read
+// here, on the calling thread, once for the driver's life.
 struct PulseWaveInputOptions {
   // After a close, the server connection is kept this long for the next open to reuse, so the
   // open-record-close cycle of every block does not pay for connecting. 0 releases it with
   // the device. A connection that saw a fault is never reused.
   int keep_connection_ms = 1000;
-  // How much sound the server gathers before sending it. What a piece holds past a buffer's
-  // end is kept for the next buffer, so this sets how often the sound thread wakes, not the
-  // gap between blocks.
-  int fragment_ms = 40;
-  // How long an open (other than the first, at start-up, which waits up to 2 s) waits for a
-  // connection the sound thread is preparing; it fails after that and the preparation goes on
-  // for the next open.
-  int open_wait_ms = 30;
+  // How much sound arrives at a time: a quarter of a block. The server is asked for pieces of
+  // this size and the sound thread takes what came at most this often. What a piece holds
+  // past a buffer's end is kept for the next buffer, so this sets how often the sound thread
+  // wakes and how late a block's end is seen, not the gap between blocks. At most a quarter
+  // of a second, the most sound that is kept.
+  int fragment_ms = 93;
 };
 void UsePulseWaveInput(PulseWaveInputOptions options = {});
 

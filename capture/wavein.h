@@ -11,8 +11,9 @@
 //
 // Threading: call from one thread at a time. The driver writes a queued buffer from its own
 // thread and publishes WHDR_DONE in dwFlags with release ordering after the data and
-// dwBytesRecorded; read dwFlags with acquire ordering (std::atomic_ref) while the buffer is
-// queued. dwBytesRecorded of a queued buffer may be read with std::atomic_ref, relaxed.
+// dwBytesRecorded, then raises the capture's signal; read dwFlags with acquire ordering
+// (std::atomic_ref) while the buffer is queued. dwBytesRecorded of a queued buffer may be read
+// with std::atomic_ref, relaxed.
 
 #include <cstddef>
 #include <cstdint>
@@ -54,6 +55,10 @@ inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;  // buffer still queued
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;
 inline constexpr MMRESULT WAVERR_SYNC = 35;
+// Ours, not the Windows interface's, whose open waits for the device: the sound server is still
+// being reached and the open did not wait. The capture's signal (capture/module1.h) is raised
+// when that ends; an open then finds the device ready, or the reason it is not.
+inline constexpr MMRESULT WAVERR_PREPARING = 36;
 
 inline constexpr UINT MAXERRORLENGTH = 256;
 
@@ -102,8 +107,9 @@ inline constexpr DWORD WHDR_INQUEUE = 0x00000010;
 // ---- Wave input --------------------------------------------------------------------------
 
 // Opens device 0 (or WAVE_MAPPER, which is device 0) for the given format; 16-bit mono PCM
-// at 22050/s only, anything else is WAVERR_BADFORMAT. Waits at most about 2 s for the sound
-// server. One device may be open at a time (MMSYSERR_ALLOCATED otherwise).
+// at 22050/s only, anything else is WAVERR_BADFORMAT. Never waits for the sound server:
+// WAVERR_PREPARING while the connection to it is being made. One device may be open at a time
+// (MMSYSERR_ALLOCATED otherwise).
 MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_PTR dwCallback,
                     DWORD_PTR dwInstance, DWORD fdwOpen);
 MMRESULT waveInClose(HWAVEIN hwi);

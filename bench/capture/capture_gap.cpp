@@ -7,6 +7,7 @@
 //
 // PULSE_SERVER must name the server (see tools/pulse-test-server and measure-capture-gap).
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -119,6 +120,17 @@ int main(int argc, char** argv) {
   long previous_last = -1;
   std::vector<double> values(8192);
   for (int block = 0; block < blocks; ++block) {
+    if (block == 0) {
+      // The first start finds the connection being made: wait for the capture's signal.
+      quorvane::StartCapture(state);
+      while (!state.blnRecording && state.lngWaveResult == WAVERR_PREPARING) {
+        pollfd signal{quorvane::CaptureSignalDescriptor(), POLLIN, 0};
+        poll(&signal, 1, 3000);
+        quorvane::TakeCaptureSignal();
+        quorvane::StartCapture(state);
+      }
+      quorvane::StopCapture(state);
+    }
     const Clock::time_point start = Clock::now();
     quorvane::StartCapture(state);
     const Clock::time_point opened = Clock::now();

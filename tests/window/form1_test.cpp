@@ -79,7 +79,7 @@ TEST_F(Form1Test, StartUpOnceShowsTheEmptyGridAndSurvivesReactivation) {
   EXPECT_EQ(form.lblMax->text(), "0 dB anl");
   EXPECT_EQ(form.lblFreq->text(), "0 Hz");
   EXPECT_EQ(form.Label4->text(), "Label4");  // until the first block
-  EXPECT_TRUE(form.Timer1->isActive());
+  EXPECT_TRUE(form.Timer1Enabled());
   EXPECT_EQ(form.Timer1->interval(), 1);
   EXPECT_EQ(window.capture().whdr.dwBufferLength, 16384u);
   // The empty grid: eleven columns and nine rows of grey, nothing in the margins.
@@ -226,22 +226,54 @@ TEST_F(Form1Test, ARunTimeErrorEndsTheHandlerQuietly) {
 }
 
 // One cycle per block, each restarting the capture; the tick does nothing while the buffer is
-// not done.
-TEST_F(Form1Test, OneCyclePerDoneBuffer) {
-  std::vector<std::int16_t> tone(2 * 8192);  // bin 372: 1001.3 Hz, read as "1001 Hz"
+// not done, and a block cut short is not analysed: the display keeps the last whole one.
+TEST_F(Form1Test, OneCyclePerWholeBuffer) {
+  std::vector<std::int16_t> tone(2 * 8192 + 4096);  // bin 372: 1001.3 Hz, read as "1001 Hz"
   for (std::size_t i = 0; i < tone.size(); ++i)
     tone[i] = std::lround(16383 * std::sin(2 * M_PI * 372 * i / 8192));
-  UseMemoryWaveInput(tone, MemoryInputEnd::Wait);
+  UseMemoryWaveInput(tone, MemoryInputEnd::Finish);  // the third buffer comes back half full
   window.analyser().StartUp();  // without showing the window: only the test drives the cycle
   for (int block = 0; block < 2; ++block) {
     ASSERT_TRUE(window.analyser().Timer1_Timer()) << block;
     EXPECT_TRUE(window.capture().blnRecording);
   }
   EXPECT_EQ(form.lblFreq->text(), "1001 Hz");
-  const QString noise = form.Label4->text();
+  const QString noise = form.Label4->text(), figure = form.lblMax->text();
+  const BinArray levels = window.state().dblLevel;
   for (int tick = 0; tick < 20; ++tick) EXPECT_FALSE(window.analyser().Timer1_Timer());
+  EXPECT_EQ(MemoryWaveInputPosition(), tone.size());  // the short block came and went
+  EXPECT_TRUE(window.capture().blnRecording);
+  EXPECT_TRUE(
+      std::equal(levels.data(), levels.data() + levels.size(), window.state().dblLevel.data()));
   EXPECT_EQ(form.Label4->text(), noise);
+  EXPECT_EQ(form.lblMax->text(), figure);
   EXPECT_TRUE(window.boxes.empty());
+}
+
+// A start that fails shows its box after the empty grid, modal to the window only: the retries
+// go on behind it, quietly, and once blocks are shown again the box closes by itself.
+TEST_F(Form1Test, AnUnattendedBoxClosesWhenBlocksAreShownAgain) {
+  HWAVEIN taken = nullptr;  // device 0 held elsewhere: the start fails
+  const WAVEFORMATEX format{WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
+  ASSERT_EQ(waveInOpen(&taken, 0, &format, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+  window.ShowAndStart();
+  ASSERT_EQ(window.boxes.size(), 1u);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return form.OutageBox() != nullptr; }));
+  QMessageBox* box = form.OutageBox();
+  EXPECT_EQ(box->text().toStdString(),
+            "The sound input device is already in use or was refused. Device 0 is already open.");
+  EXPECT_EQ(box->windowTitle(), "Tessavox");
+  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(Shown(form).pixel(PlotColumn(0), PlotRow(0)), kGrey);
+  ProcessEvents(1500);  // a retry or so
+  EXPECT_EQ(window.boxes.size(), 1u);
+  std::vector<std::int16_t> tone(8192, 1000);
+  UseMemoryWaveInput(tone, MemoryInputEnd::Loop);  // device 0 free again, with sound
+  ASSERT_EQ(waveInClose(taken), MMSYSERR_NOERROR);
+  ASSERT_TRUE(ProcessEventsUntil([&] { return window.capture().blnRecording; }, 3000));
+  EXPECT_TRUE(form.OutageBox() != nullptr);  // until blocks are shown for a moment
+  EXPECT_TRUE(ProcessEventsUntil([&] { return form.OutageBox() == nullptr; }, 3000));
+  EXPECT_EQ(window.boxes.size(), 1u);
 }
 
 TEST_F(Form1Test, ClosingWhileRecordingReleasesTheDeviceAndTheBuffer) {

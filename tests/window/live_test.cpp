@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QTimer>
+#include <cstdlib>
 #include <iostream>
 #include <tuple>
 
@@ -16,11 +17,19 @@ namespace {
 
 using testing::SoundServer;
 
-// A shown window on a server of its own (started unless `start` is false) that counts the
-// blocks shown, and the longest the window's thread was away from its events.
+// ThreadSanitizer (its preset sets TSAN_OPTIONS) runs our code several times slower: the
+// bounds on the window's answers grow. Its preset leaves out SlowAtStart, a pause measured
+// against the connection's 2 s.
+const int kSlowdown = std::getenv("TSAN_OPTIONS") != nullptr ? 4 : 1;
+
+// A shown window on a server of its own (started unless `start` is false; stopped before the
+// window starts with `stopped`) that counts the blocks shown, and the longest the window's
+// thread was away from its events.
 struct Running : CycleProbe {
-  explicit Running(const char* kind, bool start = true) : server(kind, start) {
+  explicit Running(const char* kind, bool start = true, bool stopped = false)
+      : server(kind, start) {
     server.UseFromThisProcess();
+    if (stopped) server.Tool("signal STOP");
     UsePulseWaveInput();
     QObject::connect(&timer, &QTimer::timeout, [this] {
       if (clock.isValid()) longest = std::max(longest, clock.elapsed());
@@ -28,15 +37,21 @@ struct Running : CycleProbe {
     });
     timer.start(1);
     window.analyser().SetProbe(this);
+    since_show.start();
     window.form->show();
     test::ProcessEvents(100);
   }
-  void BlockShown(const Analyser&) override { ++blocks; }
+  void GridDrawnAtStartUp(const Analyser&) override { grid_ms = since_show.elapsed(); }
+  void BlockShown(const Analyser& analyser) override {
+    ++blocks;
+    last_levels = analyser.State().dblLevel;
+  }
   SoundServer server;
   test::RecordedForm window;
   int blocks = 0;
-  qint64 longest = 0;
-  QElapsedTimer clock;
+  qint64 longest = 0, grid_ms = -1;
+  BinArray last_levels;
+  QElapsedTimer clock, since_show;
   QTimer timer;
 };
 
@@ -58,38 +73,64 @@ TEST_P(ToneTest, PeaksAtItsColumnWithItsReadout) {
 INSTANTIATE_TEST_SUITE_P(Servers, ToneTest, ::testing::Values("pulseaudio", "pipewire"),
                          [](const auto& info) { return std::string(info.param); });
 
-// How the server fails and is mended, as commands of tools/pulse-test-server. On PulseAudio the
-// whole stack is the one server.
+// How the server fails and is mended, as commands of tools/pulse-test-server, with the boxes
+// shown meanwhile (none or one) and what the box says. On PulseAudio the whole stack is the one
+// server. Nobody clicks the box unless `clicked`: it goes by itself once blocks are back.
 struct Outage {
   const char *name, *fail, *mend;  // no `fail`: no server at start
   std::size_t boxes;
-  bool or_none = false;  // the server may be back before the window noticed
+  const char* says = "";
+  bool clicked = false;
+  bool before_window = false;  // `fail` comes before the window starts
+  int lasting_ms = 2200;       // from the box (or the failure, with none) to the mend
+  bool or_none = false;        // the server may be back before the window noticed
 } const kOutages[] = {
-    {"NoServerAtStart", nullptr, "start", 1},
-    {"ServerKilled", "kill", "start", 1},
-    {"ServerRestartedAtOnce", "restart", nullptr, 1, true},
-    {"SourceRemoved", "pactl unload-module module-remap-source", "start", 1},
-    {"ServerHung", "signal STOP", "signal CONT", 1},
+    {"NoServerAtStart", nullptr, "start", 1, "There is no sound input device", true},
+    {"ServerKilled", "kill", "start", 1, "Lost the connection to the sound server"},
+    {"ServerRestartedAtOnce", "restart", nullptr, 1, "Lost the connection", false, false, 2200,
+     true},
+    {"SourceRemoved", "pactl unload-module module-remap-source", "start", 1,
+     "The input source was removed"},
+    {"ServerHung", "signal STOP", "signal CONT", 1, "No sound arrived from the sound server"},
     {"SourceSuspended", "pactl suspend-source test_input 1", "pactl suspend-source test_input 0",
      0},
     {"SinkSuspended", "pactl suspend-sink test_sink 1", "pactl suspend-sink test_sink 0", 0},
-    {"WholeStackKilled", "kill-all", "start", 1}};
+    {"WholeStackKilled", "kill-all", "start", 1, "Lost the connection to the sound server"},
+    // A slow start is no failure; a hung one is, once the connection's 2 s have passed.
+    {"SlowAtStart", "signal STOP", "signal CONT", 0, "", false, true, 200},
+    {"HungAtStart", "signal STOP", "signal CONT", 1, "did not answer within 2.0 seconds", false,
+     true}};
 
 class OutageTest : public ::testing::TestWithParam<std::tuple<const char*, Outage>> {};
 
-TEST_P(OutageTest, BlocksResumeAfterOneBoxWithoutStallingTheWindow) {
+TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
   const auto& [kind, outage] = GetParam();
   QUORVANE_REQUIRE(SoundServer(kind, false).Missing());
-  Running run(kind, outage.fail != nullptr);
-  run.window.form->scrReflvl->setValue(20);  // a setting the outage must not reset
-  if (outage.fail) {
+  // PipeWire 0.3.65 leaves a remapped source dead after a suspension: a new `pacat -r` of it
+  // gets no byte, with nothing of ours running.
+  if (kind == std::string("pipewire") && outage.name == std::string("SourceSuspended"))
+    GTEST_SKIP() << "a suspended remapped source never sends again on this PipeWire";
+  Running run(kind, outage.fail != nullptr, outage.before_window);
+  const std::vector<std::string>& boxes = run.window.boxes;
+  Form1& form = *run.window.form;
+  form.scrReflvl->setValue(20);  // a setting the outage must not reset
+  // Whatever the server.
+  EXPECT_TRUE(run.grid_ms >= 0 && run.grid_ms < 500 * kSlowdown) << run.grid_ms;
+  if (outage.fail && !outage.before_window) {
     ASSERT_TRUE(test::ProcessEventsUntil([&] { return run.blocks > 0; }, 10000));
     run.server.Tool(outage.fail);
   }
   run.clock.invalidate();  // what the test itself took does not count
   run.longest = 0;
-  test::ProcessEventsUntil([&] { return run.window.boxes.size() >= outage.boxes; }, 10000);
-  test::ProcessEvents(2200);  // a retry within the outage shows no box
+  test::ProcessEventsUntil([&] { return boxes.size() >= outage.boxes; }, 10000);
+  test::ProcessEvents(outage.lasting_ms);  // retries within the outage show no second box
+  // The display holds the last whole block: a block cut short is not analysed.
+  const BinArray& levels = run.window.state().dblLevel;
+  EXPECT_TRUE(std::equal(levels.data(), levels.data() + levels.size(), run.last_levels.data()));
+  if (outage.clicked) {
+    ASSERT_TRUE(form.OutageBox() != nullptr);
+    form.OutageBox()->button(QMessageBox::Ok)->click();
+  }
   if (outage.mend) run.server.Tool(outage.mend);
   run.clock.invalidate();
   const int before = run.blocks;
@@ -97,11 +138,12 @@ TEST_P(OutageTest, BlocksResumeAfterOneBoxWithoutStallingTheWindow) {
   since.start();
   ASSERT_TRUE(test::ProcessEventsUntil([&] { return run.blocks > before; }, 15000));
   std::cout << "[observed] " << kind << " " << outage.name << ": first block " << since.elapsed()
-            << " ms after the server's return; longest stall " << run.longest << " ms\n";
-  const std::vector<std::string>& boxes = run.window.boxes;
+            << " ms after the server's return, " << (outage.clicked ? "clicked" : "unattended")
+            << "; longest stall " << run.longest << " ms; grid " << run.grid_ms << " ms\n";
   EXPECT_TRUE(boxes.size() == outage.boxes || (outage.or_none && boxes.empty())) << boxes.size();
-  EXPECT_TRUE(outage.fail || boxes.at(0).rfind("There is no sound input device", 0) == 0);
-  EXPECT_LT(run.longest, 500);  // far above a tick's work, far below a 2 s wait
+  EXPECT_TRUE(boxes.empty() || boxes[0].find(outage.says) != std::string::npos) << boxes[0];
+  EXPECT_TRUE(test::ProcessEventsUntil([&] { return form.OutageBox() == nullptr; }, 3000));
+  EXPECT_LT(run.longest, 500 * kSlowdown);  // far above a tick's work, far below a 2 s wait
   EXPECT_EQ(run.window.state().sngRefLevel, 20);
 }
 

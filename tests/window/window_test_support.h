@@ -36,11 +36,13 @@ inline void ProcessEvents(int milliseconds = 20) {
   ProcessEventsUntil([] { return false; }, milliseconds);
 }
 
-// A window whose message boxes are recorded instead of shown.
+// A window whose message boxes are recorded as well as shown.
 struct RecordedForm {
   std::vector<std::string> boxes;
-  std::unique_ptr<Form1> form =
-      std::make_unique<Form1>([this](const std::string& text) { boxes.push_back(text); });
+  std::unique_ptr<Form1> form = std::make_unique<Form1>([this](const std::string& text) {
+    boxes.push_back(text);
+    form->ShowOutageBox(text);
+  });
 
   Analyser& analyser() { return form->analyser(); }
   AnalyserState& state() { return form->analyser().State(); }

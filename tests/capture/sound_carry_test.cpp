@@ -1,0 +1,95 @@
+// The sound kept between blocks, against a clock the test sets: a counting signal (sample n is
+// n) arrives in pieces, so which samples a buffer got says where it starts.
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "capture/sound_carry.h"
+
+namespace quorvane::wavein {
+namespace {
+
+constexpr std::size_t kLimit = 11024;  // bytes: a quarter second, the driver's limit
+
+struct Buffer {
+  explicit Buffer(std::size_t samples) : samples(samples, -1) {
+    header.lpData = reinterpret_cast<char*>(this->samples.data());
+    header.dwBufferLength = static_cast<DWORD>(samples * 2);
+  }
+  std::vector<std::int16_t> samples;
+  WAVEHDR header{};
+};
+
+struct CountingStream {
+  // A piece of `count` samples arrives now, after the time they took to play.
+  void Piece(std::size_t count, BufferQueue* recording, bool hole = false) {
+    std::vector<std::int16_t> piece(count);
+    std::iota(piece.begin(), piece.end(), static_cast<std::int16_t>(next));
+    next += static_cast<std::int64_t>(count);
+    now_us += count * 1'000'000 / 22050;
+    carry.Arrive(hole ? nullptr : piece.data(), count * 2, recording);
+  }
+  // Pieces until `buffer` is done, recording into it from now on.
+  void RecordInto(Buffer& buffer, std::size_t piece) {
+    queue.Add(&buffer.header);
+    carry.Resume(queue);
+    while ((buffer.header.dwFlags & WHDR_DONE) == 0) Piece(piece, &queue);
+  }
+  std::uint64_t now_us = 1'000'000;
+  std::int64_t next = 0;
+  BufferQueue queue;
+  SoundCarry carry{kLimit, 44100, [this] { return now_us; }};
+};
+
+// Samples lost between two blocks of `size`, the second queued `pause_us` after the first was
+// done, the stream arriving `piece` samples at a time.
+TEST(SoundCarry, BlocksLieApartByThePauseWhateverThePieces) {
+  const struct {
+    std::size_t piece, size;
+    std::uint64_t pause_us;
+    std::int16_t lost;
+  } cases[] = {
+      {2048, 8192, 0, 0},          // queued at once: not a sample lost
+      {2048, 8192, 1000, 22},      // the restart's millisecond (22.05 samples) is left out
+      {4096, 1000, 1000, 22},      // a piece larger than a buffer: its rest starts the next
+      {512, 8192, 500000, 11025},  // a pause longer than what is kept: skipped as it arrives
+      // A piece beyond the limit: of its 7192 samples past the block, only the newest 5512
+      // are kept, so the next block starts 1680 samples late.
+      {8192, 1000, 1000, 1680},
+  };
+  for (const auto& c : cases) {
+    CountingStream stream;
+    Buffer first(c.size), second(c.size);
+    stream.RecordInto(first, c.piece);
+    stream.now_us += c.pause_us;
+    stream.RecordInto(second, c.piece);
+    EXPECT_EQ(second.samples.front() - first.samples.back() - 1, c.lost)
+        << "piece " << c.piece << ", buffer " << c.size << ", pause " << c.pause_us;
+    // And no sample lost inside it.
+    EXPECT_EQ(second.samples.back() - second.samples.front() + 1, static_cast<int>(c.size));
+  }
+}
+
+// A hole in the stream is silence. A buffer queued later than at once starts with the sound
+// of that moment, and one smaller than what is kept takes its part and leaves the rest.
+TEST(SoundCarry, HolesAreSilenceAndSmallBuffersTakeTheirPart) {
+  CountingStream stream;
+  Buffer first(100), second(50), third(50);
+  stream.queue.Add(&first.header);
+  stream.carry.Resume(stream.queue);
+  stream.Piece(200, &stream.queue, true);  // samples 0..199, a hole
+  EXPECT_EQ(first.samples, std::vector<std::int16_t>(100, 0));
+  stream.Piece(100, nullptr);  // 200..299 while no buffer records: their 4535 us pass
+  EXPECT_EQ(stream.carry.kept(), 2 * 200u);
+  // 4535 us are 99 whole samples: the second buffer starts at 100 + 99.
+  stream.RecordInto(second, 10);
+  EXPECT_EQ(second.samples[0], 0);  // 199, in the hole
+  EXPECT_EQ(second.samples[1], 200);
+  stream.RecordInto(third, 10);  // queued at once
+  EXPECT_EQ(third.samples.front(), 249);
+  EXPECT_EQ(stream.carry.kept(), 2u);  // 299
+}
+
+}  // namespace
+}  // namespace quorvane::wavein
