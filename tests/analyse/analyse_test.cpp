@@ -269,6 +269,35 @@ TEST(FineFrequency, CleanTonesNoisyTonesAndNoLine) {
   EXPECT_FALSE(FineHz({}, 0.2)) << "white noise";
 }
 
+// A line at bin 400 with its neighbours silent, as a steady tone exactly on a bin has them,
+// over bins of magnitude `median` (random phases), `loud` of them (bins 1000 up) at half the
+// line: the line is clear 20 dB above the median of bins 0..4096, however loud the rest.
+TEST(FineFrequency, ClearLineRuleAtItsEdge) {
+  const struct {
+    double median, decibels;  // above the median, both with the level floor 1e-7 added
+    int loud;
+    bool clear;
+  } cases[] = {{1e-3, 18, 0, false},   {1e-3, 22, 0, true},    {0, 18, 0, false},
+               {0, 22, 0, true},       {1e-3, 22, 2040, true}, {1e-3, 22, 2060, false},
+               {0.05, 19.9, 0, false}, {0.05, 20.1, 0, true}};
+  for (const auto& c : cases) {
+    std::vector<double> re(8192), im(8192);
+    const double line = (c.median + 1e-7) * std::pow(10, c.decibels / 20) - 1e-7;
+    for (int bin = 0; bin <= 4096; ++bin) {
+      const double size = bin == 400                           ? line
+                          : std::abs(bin - 400) <= 4           ? 0
+                          : bin >= 1000 && bin < 1000 + c.loud ? line / 2
+                                                               : c.median;
+      const double phase = std::uniform_real_distribution<double>(0, 7)(random_source);
+      re[bin] = size * std::cos(phase);
+      im[bin] = size * std::sin(phase);
+    }
+    const auto bins = FineFrequencyBins(re, im);
+    EXPECT_EQ(bins.has_value(), c.clear) << c.median << " " << c.decibels << " dB " << c.loud;
+    EXPECT_NEAR(bins.value_or(400), 400, 1e-9);
+  }
+}
+
 TEST_F(Analyse, SoundInputAveragesChannelsRoundsAndClips) {
   const auto path = Dir() / "float.wav";
   // Float samples of two channels: averaged, rounded and clipped to 16 bits.
