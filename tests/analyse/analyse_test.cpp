@@ -24,6 +24,7 @@
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
 #include "tests/raises.h"
+#include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
 
 namespace quorvane {
@@ -295,6 +296,30 @@ TEST(FineFrequency, ClearLineRuleAtItsEdge) {
     const auto bins = FineFrequencyBins(re, im);
     EXPECT_EQ(bins.has_value(), c.clear) << c.median << " " << c.decibels << " dB " << c.loud;
     EXPECT_NEAR(bins.value_or(400), 400, 1e-9);
+  }
+}
+
+// The needle takes a cell per 10 cents and covers the middle bar within 5 cents.
+TEST(TunerLine, NoteCentsNeedleFrequencyAndSignal) {
+  const struct {
+    std::optional<double> hz;
+    Charset charset;
+    std::string line;
+  } cases[] = {
+      {440.0012, Charset::kUtf8, "A4     0.0 cents  |·····▮·····|    440.001 Hz  sig -42 dB"},
+      {440 * std::pow(2, 23.0 / 1200), Charset::kUtf8,
+       "A4   +23.0 cents  |·····|·▮···|    445.885 Hz  sig -42 dB"},
+      {440 * std::pow(2, -4.9 / 1200), Charset::kAscii,
+       "A4    -4.9 cents  |.....#.....|    438.756 Hz  sig -42 dB"},
+      {27.5 * std::pow(2, 1250.1 / 1200), Charset::kAscii,
+       "A#1  -49.9 cents  |#....|.....|     56.615 Hz  sig -42 dB"},
+      {std::nullopt, Charset::kUtf8, "no clear line                                  sig -42 dB"},
+  };
+  for (const auto& c : cases) {
+    BlockReadouts readouts;
+    readouts.sig_max_text = "-42 dB anl";
+    readouts.peak_hz_fine = c.hz;
+    EXPECT_EQ(TunerLine(readouts, c.charset), c.line);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "tools/analyse/block_report.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +92,33 @@ std::string JsonRow(const BlockReadouts& r) {
          ",\"sig_max_text\":" + JsonString(r.sig_max_text) +
          ",\"max_hold_text\":" + JsonString(r.max_hold_text) +
          ",\"noise_text\":" + JsonString(r.noise_text) + "}";
+}
+
+std::string TunerLine(const BlockReadouts& r, Charset charset) {
+  const bool utf8 = charset == Charset::kUtf8;
+  const std::string sig = "  sig " + Number(Val(r.sig_max_text)) + " dB";
+  constexpr int kWidth = 45;  // of the note, cents, needle and frequency
+  char text[128];
+  if (!r.peak_hz_fine) {
+    std::snprintf(text, sizeof text, "%-*s%s", kWidth, "no clear line", sig.c_str());
+    return text;
+  }
+  const FineFields fine = Fine(r);
+  const double cents = NearestNote(*r.peak_hz_fine, r.a4_hz).cents;
+  const long cell = std::clamp(std::lround(cents / 10), -5L, 5L);
+  std::string needle = "|";
+  for (long at = -5; at <= 5; ++at) {
+    if (at == cell) {
+      needle += utf8 ? "\u25ae" : "#";
+    } else {
+      needle += at == 0 ? "|" : utf8 ? "\u00b7" : ".";
+    }
+  }
+  needle += '|';
+  const std::string signed_cents = (cents > 0 && fine.cents != "0.0" ? "+" : "") + fine.cents;
+  std::snprintf(text, sizeof text, "%-4s %5s cents  %s  %9s Hz%s", fine.note.c_str(),
+                signed_cents.c_str(), needle.c_str(), fine.hz.c_str(), sig.c_str());
+  return text;
 }
 
 }  // namespace quorvane
