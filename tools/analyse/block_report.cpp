@@ -1,9 +1,9 @@
 #include "tools/analyse/block_report.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "common/text.h"
 
@@ -11,16 +11,19 @@ namespace quorvane {
 
 namespace {
 
+// As printf writes it in the C locale, whatever locale the toolkit has set for the process
+// (Qt sets the user's, which may write decimal commas).
+std::string Printed(double value, std::chars_format format, int precision) {
+  char buffer[400];  // the longest double in fixed notation
+  return {buffer, std::to_chars(buffer, buffer + sizeof buffer, value, format, precision).ptr};
+}
+
 std::string Number(double value) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.15g", value);
-  return buffer;
+  return Printed(value, std::chars_format::general, 15);
 }
 
 std::string Seconds(double value) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.6f", value);
-  return buffer;
+  return Printed(value, std::chars_format::fixed, 6);
 }
 
 std::string JsonString(const std::string& text) {
@@ -41,11 +44,10 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string Fixed(double value, int decimals) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+  std::string text = Printed(value, std::chars_format::fixed, decimals);
   // A value that rounds to zero reads 0, whichever side it came from.
-  if (buffer[0] == '-' && std::strtod(buffer, nullptr) == 0) return buffer + 1;
-  return buffer;
+  if (text.starts_with('-') && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
+  return text;
 }
 
 struct FineFields {
