@@ -90,7 +90,11 @@ const char* const kHelp =
     "of sound with a short gap between them. A lost input is said on standard error, and so is\n"
     "its return; rows go on by themselves.\n"
     "Exit status: 0 done, 1 unreadable input (with --out: any input failed) or no live input,\n"
-    "2 bad options.\n";
+    "2 bad options.\n"
+    "\n"
+    "Examples, live: a tuner, and a minute of rows logged to CSV as they come:\n"
+    "  quorvane-analyse --live\n"
+    "  quorvane-analyse --live --seconds 60 | tee log.csv\n";
 
 struct Options {
   std::vector<std::string> inputs;

@@ -111,14 +111,17 @@ class Output {
   // The error that a write to standard output met first (a reader gone, a full disk), or 0.
   int Error() const { return error_; }
 
-  // One line on standard error, clear of the tuner line.
+  // One line on standard error, clear of the tuner line and wrapped whole, however long.
   void Say(const std::string& text) {
     if (tuner_) {
-      std::fputs("\r\033[K", stdout);
+      std::fputs("\r\033[K\033[?7h", stdout);
       std::fflush(stdout);
     }
     std::fprintf(stderr, "quorvane-analyse: %s\n", text.c_str());
-    if (tuner_) Show(line_);
+    if (tuner_) {
+      std::fputs("\033[?7l", stdout);
+      Show(line_);
+    }
   }
 
  private:
