@@ -82,7 +82,7 @@ Charset TerminalCharset() {
 // rewritten in place, with the cursor hidden and line wrap off while it runs.
 class Output {
  public:
-  explicit Output(bool json) : tuner_(!json && isatty(STDOUT_FILENO)) {
+  explicit Output(bool json) : tuner_(!json && isatty(STDOUT_FILENO)), json_(json) {
     if (tuner_) {
       charset_ = TerminalCharset();
       std::fputs("\033[?25l\033[?7l", stdout);
@@ -90,7 +90,6 @@ class Output {
     } else if (!json) {
       Write(kCsvHeader);
     }
-    json_ = json;
   }
   ~Output() {
     if (!tuner_) return;
@@ -139,7 +138,7 @@ class Output {
   }
 
   bool tuner_;
-  bool json_ = false;
+  bool json_;
   Charset charset_ = Charset::kAscii;
   std::string line_;
   int error_ = 0;
