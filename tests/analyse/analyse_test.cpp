@@ -25,8 +25,8 @@
 #include "display/trace.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
-#include "tests/raises.h"
 #include "tests/capture/sound_server.h"
+#include "tests/raises.h"
 #include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
 
@@ -40,8 +40,7 @@ fs::path Dir() {
   std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   std::ranges::replace(name, '/', '-');
   // One per process too: runs from several checkouts may share the temporary folder.
-  return fs::temp_directory_path() /
-         ("quorvane-analyse-" + name + "-" + std::to_string(getpid()));
+  return fs::temp_directory_path() / ("quorvane-analyse-" + name + "-" + std::to_string(getpid()));
 }
 
 template <class Base = ::testing::Test>
