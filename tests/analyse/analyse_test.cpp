@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -23,25 +25,30 @@
 #include "display/trace.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
+#include "tests/capture/sound_server.h"
 #include "tests/raises.h"
+#include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
 
 namespace quorvane {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::literals;
 
 fs::path Dir() {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::ranges::replace(name, '/', '-');
   // One per process too: runs from several checkouts may share the temporary folder.
-  return fs::temp_directory_path() /
-         ("quorvane-analyse-" + std::string(test->name()) + "-" + std::to_string(getpid()));
+  return fs::temp_directory_path() / ("quorvane-analyse-" + name + "-" + std::to_string(getpid()));
 }
 
-class Analyse : public ::testing::Test {
+template <class Base = ::testing::Test>
+struct InFolder : Base {
   void SetUp() override { fs::create_directories(Dir()); }
   void TearDown() override { fs::remove_all(Dir()); }
 };
+using Analyse = InFolder<>;
 
 std::string Text(const fs::path& path) {
   std::stringstream text;
@@ -56,13 +63,17 @@ struct Outcome {
 };
 
 // Runs in the test's folder, where the files are.
-Outcome Tool(const std::string& arguments) {
-  const int status = std::system(
-      ("cd " + Dir().string() + " && " QUORVANE_ANALYSE " " + arguments + " >out 2>err").c_str());
+Outcome Shell(const std::string& command) {
+  const int status =
+      std::system(("cd " + Dir().string() + " && { " + command + "; } >out 2>err").c_str());
   Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}, Text(Dir() / "err")};
   std::ifstream rows(Dir() / "out");
   for (std::string line; std::getline(rows, line);) run.rows.push_back(line);
   return run;
+}
+
+Outcome Tool(const std::string& arguments) {
+  return Shell(QUORVANE_ANALYSE " " + arguments);
 }
 
 // A tone at half scale, the same in every channel.
@@ -183,6 +194,11 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
       {"--a4 399.9 " + whole, 2, "400..480", 0},
       {"--threads 0 " + whole, 2, "--threads wants a whole number", 0},
       {"--colour " + whole, 2, "unknown option --colour", 0},
+      {"--live " + whole, 2, "--live records the sound input, not 'whole.wav'", 0},
+      {"--live --png a.png", 2, "--png is for files, not --live", 0},
+      {"--seconds 5 " + whole, 2, "--seconds is for --live", 0},
+      {"--live --blocks 0", 2, "--blocks wants a whole number of blocks above 0", 0},
+      {"--live --wait inf", 2, "--wait wants a number of seconds above 0, not 'inf'", 0},
       {"", 2, "no input", 0},
       {whole + " " + whole, 2, "one input only, or --out DIR", 0},
       {"--out d --png p.png " + whole, 2, "do not go with --out", 0},
@@ -269,6 +285,56 @@ TEST(FineFrequency, CleanTonesNoisyTonesAndNoLine) {
   EXPECT_FALSE(FineHz({}, 0.2)) << "white noise";
 }
 
+// A line at bin 400 with its neighbours silent, as a steady tone exactly on a bin has them,
+// over bins of magnitude `median` (random phases), `loud` of them (bins 1000 up) at half the
+// line: the line is clear 20 dB above the median of bins 0..4096, however loud the rest.
+TEST(FineFrequency, ClearLineRuleAtItsEdge) {
+  const struct {
+    double median, decibels;  // above the median, both with the level floor 1e-7 added
+    int loud;
+    bool clear;
+  } cases[] = {{1e-3, 18, 0, false},   {1e-3, 22, 0, true},    {0, 18, 0, false},
+               {0, 22, 0, true},       {1e-3, 22, 2040, true}, {1e-3, 22, 2060, false},
+               {0.05, 19.9, 0, false}, {0.05, 20.1, 0, true}};
+  for (const auto& c : cases) {
+    std::vector<double> re(8192), im(8192);
+    const double line = (c.median + 1e-7) * std::pow(10, c.decibels / 20) - 1e-7;
+    for (int bin = 0; bin <= 4096; ++bin) {
+      const double size = bin == 400                           ? line
+                          : std::abs(bin - 400) <= 4           ? 0
+                          : bin >= 1000 && bin < 1000 + c.loud ? line / 2
+                                                               : c.median;
+      const double phase = std::uniform_real_distribution<double>(0, 7)(random_source);
+      re[bin] = size * std::cos(phase);
+      im[bin] = size * std::sin(phase);
+    }
+    const auto bins = FineFrequencyBins(re, im);
+    EXPECT_EQ(bins.has_value(), c.clear) << c.median << " " << c.decibels << " dB " << c.loud;
+    EXPECT_NEAR(bins.value_or(400), 400, 1e-9);
+  }
+}
+
+// The needle takes a cell per 10 cents and covers the middle bar within 5 cents.
+TEST(TunerLine, NoteCentsNeedleFrequencyAndSignal) {
+  const struct {
+    std::optional<double> hz;
+    Charset charset;
+    std::string line;
+  } cases[] = {
+      {440 * std::pow(2, 23.0 / 1200), Charset::kUtf8,
+       "A4   +23.0 cents  |·····|·▮···|    445.885 Hz  sig -42 dB"},
+      {27.5 * std::pow(2, 1250.1 / 1200), Charset::kAscii,
+       "A#1  -49.9 cents  |#....|.....|     56.615 Hz  sig -42 dB"},
+      {std::nullopt, Charset::kUtf8, "no clear line                                  sig -42 dB"},
+  };
+  for (const auto& c : cases) {
+    BlockReadouts readouts;
+    readouts.sig_max_text = "-42 dB anl";
+    readouts.peak_hz_fine = c.hz;
+    EXPECT_EQ(TunerLine(readouts, c.charset), c.line);
+  }
+}
+
 TEST_F(Analyse, SoundInputAveragesChannelsRoundsAndClips) {
   const auto path = Dir() / "float.wav";
   // Float samples of two channels: averaged, rounded and clipped to 16 bits.
@@ -313,6 +379,102 @@ TEST(HeadlessTrace, RaisesWhatDrawingRaises) {
     }
     EXPECT_EQ(raised[true], raised[false]) << &trace - traces;
   }
+}
+
+constexpr int kCycles = 163;  // per block: 438.739 Hz, A4 -5.0 cents
+
+// --live on the private PulseAudio and PipeWire servers that CTest's fixtures started for these
+// tests to share.
+struct Live : InFolder<::testing::TestWithParam<const char*>> {
+  void SetUp() override {
+    QUORVANE_REQUIRE(server.Missing("script"));
+    InFolder::SetUp();
+    server.UseFromThisProcess();
+    // Until the tone is heard: a player starts slowly on a busy machine.
+    testing::WaitFor(
+        [&] {
+          return Tool("--live --blocks 1").exit_code == 0 &&
+                 Text(Dir() / "out").ends_with("A4,-5.0\n");
+        },
+        20s);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(
+        testing::WaitFor([&] { return server.Tool("recording 'Quorvane Spectrum'").empty(); }, 5s))
+        << "a stream left on the server";
+    InFolder::TearDown();
+  }
+  testing::SoundServer server{GetParam(), false, true};
+  testing::Player player{server, kCycles, 0.5, 40};
+};
+
+// A block that the player's underrun (on a busy machine) broke has no clear line; the rest
+// are read.
+TEST_P(Live, AToneRowByRowEachWithinAHundredthOfAHertz) {
+  const Outcome run = Tool("--live --blocks 5");
+  ASSERT_TRUE(run.exit_code == 0 && run.rows.size() == 6 && run.errors.empty()) << run.errors;
+  double start = -1;
+  int read = 0;
+  for (int block = 0; block < 5; ++block) {
+    std::smatch row;
+    ASSERT_TRUE(std::regex_match(
+        run.rows[block + 1], row,
+        std::regex(std::to_string(block) + ",([0-9.]+),438(,-?[0-9]+){3},(([0-9.]+),A4,-5.0|,,)")))
+        << run.rows[block + 1];
+    const double hz = kCycles * 22050.0 / 8192;
+    EXPECT_NEAR(row[4].matched ? std::stod(row[4]) : hz, hz, 0.01);
+    read += row[4].matched;
+    // The first block starts the clock; each is 0.37 s of sound and a restart after the last.
+    EXPECT_TRUE(block == 0 ? row[1] == "0.000000" : std::stod(row[1]) - start > 0.3);
+    start = std::stod(row[1]);
+  }
+  EXPECT_GE(read, 4);
+}
+
+// Ctrl-C or SIGTERM a few blocks in: the rows so far, each whole, and status 0.
+TEST_P(Live, StopSignalsEndAfterTheBlockInHandWithEveryRowWhole) {
+  for (const char* signal : {"INT", "TERM"}) {
+    const Outcome run =
+        Tool("--live --json & sleep 3; kill -" + std::string(signal) + " $!; wait $!");
+    EXPECT_TRUE(run.exit_code == 0 && run.rows.size() >= 2 && Text(Dir() / "out").ends_with("}\n"))
+        << signal << run.errors;
+    for (std::size_t block = 0; block < run.rows.size(); ++block)
+      EXPECT_TRUE(
+          std::regex_match(run.rows[block], std::regex("\\{\"block\":" + std::to_string(block) +
+                                                       ",.*\"noise_text\":\"-?[0-9]+\"\\}")))
+          << run.rows[block];
+  }
+}
+
+// A pseudo-terminal as standard output: one line rewritten per block, the cursor back at the end.
+TEST_P(Live, TheTunerLineOnATerminalInItsCharset) {
+  for (const auto& [locale, needle] : {std::pair{"C.UTF-8", "\\|·····▮·····\\|"},
+                                       {"C", "\\|\\.\\.\\.\\.\\.#\\.\\.\\.\\.\\.\\|"}}) {
+    const Outcome run =
+        Shell("LC_ALL="s + locale +
+              " script -qefc '" QUORVANE_ANALYSE " --live --blocks 3' /dev/null </dev/null");
+    ASSERT_EQ(run.exit_code, 0) << run.errors;
+    const std::string out = Text(Dir() / "out");
+    EXPECT_TRUE(std::regex_search(out, std::regex("\rA4    -5\\.0 cents  "s + needle +
+                                                  "    438\\.7[34][0-9] Hz  sig -?[0-9]+ dB")))
+        << out;
+    EXPECT_TRUE(out.ends_with("\n\033[?25h\033[?7h") && std::ranges::count(out, '\n') == 1) << out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Live, ::testing::Values("pulseaudio", "pipewire"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// No server: status 1 and the reason once the wait is over, not later.
+TEST_F(Analyse, LiveWithoutServerGivesUpAfterTheWait) {
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome run = Shell("PULSE_SERVER=unix:/nonexistent " QUORVANE_ANALYSE " --live --wait 1");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(took > 1s && took < 2s) << (took / 1ms) << " ms";
+  EXPECT_TRUE(run.exit_code == 1 && run.rows.size() == 1) << run.exit_code;
+  EXPECT_EQ(run.errors,
+            "quorvane-analyse: no sound input within 1.0 s: There is no sound input device "
+            "with that number. Sound server: Connection refused.\n");
 }
 
 }  // namespace

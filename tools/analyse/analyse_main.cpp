@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include "common/runtime_error.h"
 #include "tools/analyse/block_cycle.h"
 #include "tools/analyse/block_report.h"
+#include "tools/analyse/live.h"
 #include "tools/analyse/sound_input.h"
 
 namespace {
@@ -42,11 +44,13 @@ const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
     "                        [--threads N] FILE|-\n"
     "       quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--threads N] --out DIR FILE...\n"
+    "       quorvane-analyse --live [--json] [--a4 HZ] [--blocks N] [--seconds S] [--wait S]\n"
     "       quorvane-analyse --help | --version\n";
 
 const char* const kHelp =
     "Analyses a recording the way the Quorvane Spectrum window analyses live sound: blocks of\n"
-    "8192 samples at 22050/s, back to back, each giving the readouts the window shows.\n"
+    "8192 samples at 22050/s, back to back, each giving the readouts the window shows. With\n"
+    "--live, analyses the live sound itself, as the window records it.\n"
     "\n"
     "  FILE            any file libsndfile reads (WAV, FLAC, Ogg Vorbis, AIFF, ...); it is\n"
     "                  mixed to mono, resampled to 22050/s and rounded to 16 bits\n"
@@ -61,6 +65,15 @@ const char* const kHelp =
     "  --out DIR       one file per input in DIR, named after the input (NAME.csv or\n"
     "                  NAME.json; NAME-2, NAME-3, ... when names repeat), inputs spread over\n"
     "                  the threads; failed inputs are listed and the others still written\n"
+    "  --live          record from the first sound input (PULSE_SOURCE, else the desktop's\n"
+    "                  default input, else the first that is not a monitor) block by block as\n"
+    "                  the window does, and write each block's row as soon as it is analysed;\n"
+    "                  on a terminal, without --json, a tuner line rewritten in place instead.\n"
+    "                  Ctrl-C or SIGTERM ends it after the block in hand, with status 0\n"
+    "  --blocks N      with --live: stop after N blocks\n"
+    "  --seconds S     with --live: stop S seconds after the first block's start\n"
+    "  --wait S        with --live: give up with status 1 when no block has arrived S seconds\n"
+    "                  after start (default 10)\n"
     "  --help          this text\n"
     "  --version       the version\n"
     "\n"
@@ -73,10 +86,20 @@ const char* const kHelp =
     "note. The three are empty (JSON null) when there is no clear line: the strongest bin less\n"
     "than 20 dB above the median bin, or the bins around it not shaped like one steady tone\n"
     "(silence, noise, chords, tones a few bins apart, a tone that changes within the block).\n"
-    "Exit status: 0 done, 1 unreadable input (with --out: any input failed), 2 bad options.\n";
+    "With --live, start_s counts from the first block's start by the clock: blocks are 0.372 s\n"
+    "of sound with a short gap between them. A lost input is said on standard error, and so is\n"
+    "its return; rows go on by themselves.\n"
+    "Exit status: 0 done, 1 unreadable input (with --out: any input failed) or no live input,\n"
+    "2 bad options.\n"
+    "\n"
+    "Examples, live: a tuner, and a minute of rows logged to CSV as they come:\n"
+    "  quorvane-analyse --live\n"
+    "  quorvane-analyse --live --seconds 60 | tee log.csv\n";
 
 struct Options {
   std::vector<std::string> inputs;
+  bool live = false;
+  LiveOptions live_options;
   bool json = false;
   int ref_level = 30;
   double a4_hz = 440;
@@ -121,6 +144,15 @@ double ParseA4(const std::string& text) {
   return value;
 }
 
+double ParseSeconds(const std::string& text, const std::string& option) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0) {
+    throw UsageError(option + " wants a number of seconds above 0, not '" + text + "'");
+  }
+  return value;
+}
+
 unsigned ParseThreads(const std::string& text) {
   const std::string wants =
       "--threads wants a whole number from 1 to " + std::to_string(kMaxThreads);
@@ -132,6 +164,7 @@ unsigned ParseThreads(const std::string& text) {
 // Returns nullopt after --help or --version.
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
+  std::vector<std::string> file_only, live_only;  // options given, to check against the mode
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* name) {
@@ -147,24 +180,53 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       return std::nullopt;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--live") {
+      options.live = true;
+    } else if (arg == "--blocks") {
+      const std::string wants = "--blocks wants a whole number of blocks above 0";
+      const std::string text = value("--blocks");
+      options.live_options.blocks = ParseWholeNumber(text, wants);
+      if (*options.live_options.blocks < 1) throw UsageError(wants + ", not '" + text + "'");
+      live_only.push_back(arg);
+    } else if (arg == "--seconds") {
+      options.live_options.seconds = ParseSeconds(value("--seconds"), arg);
+      live_only.push_back(arg);
+    } else if (arg == "--wait") {
+      options.live_options.wait_seconds = ParseSeconds(value("--wait"), arg);
+      live_only.push_back(arg);
     } else if (arg == "--ref-level") {
       options.ref_level = ParseRefLevel(value("--ref-level"));
+      file_only.push_back(arg);
     } else if (arg == "--a4") {
       options.a4_hz = ParseA4(value("--a4"));
     } else if (arg == "--threads") {
       options.threads = ParseThreads(value("--threads"));
+      file_only.push_back(arg);
     } else if (arg == "--png") {
       options.png = value("--png");
+      file_only.push_back(arg);
     } else if (arg == "--frames") {
       options.frames_dir = value("--frames");
+      file_only.push_back(arg);
     } else if (arg == "--out") {
       options.out_dir = value("--out");
+      file_only.push_back(arg);
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError("unknown option " + arg);
     } else {
       options.inputs.push_back(arg);
     }
   }
+  if (options.live) {
+    if (!options.inputs.empty()) {
+      throw UsageError("--live records the sound input, not '" + options.inputs[0] + "'");
+    }
+    if (!file_only.empty()) throw UsageError(file_only[0] + " is for files, not --live");
+    options.live_options.json = options.json;
+    options.live_options.a4_hz = options.a4_hz;
+    return options;
+  }
+  if (!live_only.empty()) throw UsageError(live_only[0] + " is for --live");
   if (options.inputs.empty()) throw UsageError("no input given");
   if (!options.out_dir && options.inputs.size() > 1) {
     throw UsageError("one input only, or --out DIR; got '" + options.inputs[0] + "' and '" +
@@ -207,21 +269,12 @@ class Session {
   Analyser& analyser() { return form_ ? form_->analyser() : *analyser_; }
 
   BlockReadouts Readouts(std::int64_t block) const {
-    BlockReadouts r;
+    BlockReadouts r =
+        form_ ? ReadoutTexts(*form_->lblFreq, *form_->lblMax, *form_->lblMaxHold, *form_->Label4)
+              : ReadoutTexts(headless_->lblFreq, headless_->lblMax, headless_->lblMaxHold,
+                             headless_->Label4);
     r.block = block;
     r.start_seconds = static_cast<double>(block) * kBlockSamples / SoundInput::kRate;
-    const CaptionControl& freq =
-        form_ ? static_cast<const CaptionControl&>(*form_->lblFreq) : headless_->lblFreq;
-    const CaptionControl& max =
-        form_ ? static_cast<const CaptionControl&>(*form_->lblMax) : headless_->lblMax;
-    const CaptionControl& hold =
-        form_ ? static_cast<const CaptionControl&>(*form_->lblMaxHold) : headless_->lblMaxHold;
-    const CaptionControl& noise =
-        form_ ? static_cast<const CaptionControl&>(*form_->Label4) : headless_->Label4;
-    r.freq_text = freq.Caption();
-    r.sig_max_text = max.Caption();
-    r.max_hold_text = hold.Caption();
-    r.noise_text = noise.Caption();
     return r;
   }
 
@@ -281,7 +334,7 @@ std::string FramePath(const std::string& dir, std::int64_t block) {
 std::string Row(const Options& options, const Session& session, std::int64_t block,
                 std::optional<double> line_bins) {
   BlockReadouts readouts = session.Readouts(block);
-  if (line_bins) readouts.peak_hz_fine = *line_bins * SoundInput::kRate / kBlockSamples;
+  readouts.peak_hz_fine = LineHz(line_bins);
   readouts.a4_hz = options.a4_hz;
   return options.json ? JsonRow(readouts) : CsvRow(readouts);
 }
@@ -521,6 +574,14 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (!options) return 0;
+  if (options->live) {
+    try {
+      return RunLive(options->live_options);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "quorvane-analyse: %s\n", error.what());
+      return kExitInput;
+    }
+  }
   try {
     return options->out_dir ? AnalyseToFolder(*options) : Analyse(*options, argc, argv);
   } catch (const SoundInputError& error) {

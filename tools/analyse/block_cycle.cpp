@@ -23,10 +23,6 @@ namespace {
 constexpr double kFftSize = kBlockSamples;
 constexpr std::size_t kBins = kBlockSamples / 2 + 1;
 
-std::optional<double> LineBins(const SampleArray& real, const SampleArray& imag) {
-  return FineFrequencyBins({real.data(), kBlockSamples}, {imag.data(), kBlockSamples});
-}
-
 // Blocks travel between the threads in batches, so that the threads wait on each other, and
 // wake each other, once per batch rather than once per block.
 constexpr std::size_t kBatch = 8;
@@ -51,7 +47,7 @@ void Transform(const std::int16_t* samples, std::span<double> levels, std::optio
       [samples](Long index, double& out) { out = static_cast<double>(samples[index]) / 32768.0; },
       last_sample, real, imag);
   BlockLevels(kFftSize, {real.data(), kBlockSamples}, {imag.data(), kBlockSamples}, levels);
-  line = LineBins(real, imag);
+  line = FineFrequencyBins({real.data(), kBlockSamples}, {imag.data(), kBlockSamples});
 }
 
 void Transform(Batch& batch, std::size_t blocks, SampleArray& real, SampleArray& imag) {
@@ -68,6 +64,21 @@ void Transform(Batch& batch, std::size_t blocks, SampleArray& real, SampleArray&
 }
 
 }  // namespace
+
+BlockReadouts ReadoutTexts(const CaptionControl& lblFreq, const CaptionControl& lblMax,
+                           const CaptionControl& lblMaxHold, const CaptionControl& Label4) {
+  BlockReadouts readouts;
+  readouts.freq_text = lblFreq.Caption();
+  readouts.sig_max_text = lblMax.Caption();
+  readouts.max_hold_text = lblMaxHold.Caption();
+  readouts.noise_text = Label4.Caption();
+  return readouts;
+}
+
+std::optional<double> LineBins(const AnalyserState& state) {
+  return FineFrequencyBins({state.dblReal.data(), kBlockSamples},
+                           {state.dblImag.data(), kBlockSamples});
+}
 
 BlockCycle::BlockCycle(SoundInput& input) : input_(input) {
   if (!ReadBlock(first_)) {
@@ -123,7 +134,7 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
     if (!analyser.Timer1_Timer()) {
       throw SoundInputError("block " + std::to_string(index) + " was not captured");
     }
-    after_block(index, LineBins(analyser.State().dblReal, analyser.State().dblImag));
+    after_block(index, LineBins(analyser.State()));
     if (!next_is_whole) return left_over;
   }
 }

@@ -7,6 +7,7 @@
 
 #include "app/analyser.h"
 #include "display/plot_surface.h"
+#include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
 
 namespace quorvane {
@@ -23,6 +24,20 @@ struct HeadlessControls {
   HeadlessControls() { Picture1.SetDiscardPixels(true); }
   Form1Controls Controls() { return {lblReflvl, lblMaxHold, lblMax, lblFreq, Label4, Picture1}; }
 };
+
+// What the readout labels show now.
+BlockReadouts ReadoutTexts(const CaptionControl& lblFreq, const CaptionControl& lblMax,
+                           const CaptionControl& lblMaxHold, const CaptionControl& Label4);
+
+// The frequency, in bins, of the clear spectral line of the block whose spectrum the analyser
+// holds (after GetAudio), if it has one.
+std::optional<double> LineBins(const AnalyserState& state);
+
+// A line's frequency in bins as Hz.
+inline std::optional<double> LineHz(std::optional<double> line_bins) {
+  if (!line_bins) return std::nullopt;
+  return *line_bins * SoundInput::kRate / static_cast<double>(kBlockSamples);
+}
 
 // Called after each block with its index and the frequency, in bins, of its clear spectral
 // line if it has one.

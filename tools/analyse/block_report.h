@@ -33,6 +33,15 @@ Note NearestNote(double hz, double a4_hz);
 // (three empty fields without a clear line).
 std::string CsvRow(const BlockReadouts& readouts);
 
+// How a terminal shows the tuner line: UTF-8 dots and a block for the needle, or plain ASCII.
+enum class Charset { kUtf8, kAscii };
+
+// One line for a tuner on a terminal, with the row's own figures: the note, its cents, a
+// needle, the fine frequency and the signal figure ("A4    +3.2 cents  |·····▮·····|
+// 440.812 Hz  sig -42 dB"), or "no clear line" and the signal figure. The needle moves a cell
+// per 10 cents, five each side of the bar that it covers within 5 cents of the note.
+std::string TunerLine(const BlockReadouts& readouts, Charset charset);
+
 // One JSON object on one line: the CSV fields (null for no clear line) plus the four texts
 // verbatim.
 std::string JsonRow(const BlockReadouts& readouts);
