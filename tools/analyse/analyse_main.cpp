@@ -25,6 +25,8 @@
 #include "tools/analyse/block_cycle.h"
 #include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
+#include "tools/analyse/spectrogram.h"
+#include "tools/analyse/spectrogram_picture.h"
 
 namespace {
 
@@ -36,7 +38,8 @@ constexpr int kMaxThreads = 256;
 
 const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
-    "                        [--threads N] FILE|-\n"
+    "                        [--threads N] [--spectrogram FILE [--size WxH] [--freq LO-HI]\n"
+    "                        [--db LO-HI]] FILE|-\n"
     "       quorvane-analyse --help | --version\n";
 
 const char* const kHelp =
@@ -51,6 +54,14 @@ const char* const kHelp =
     "  --a4 HZ         tuning of the notes, 400..480 (default 440)\n"
     "  --png FILE      the window as it looks after the last block\n"
     "  --frames DIR    the window after every block, as DIR/block-000000.png, ...\n"
+    "  --spectrogram FILE\n"
+    "                  a picture of the whole recording: time across, frequency up, each\n"
+    "                  block's own levels (unsmoothed) in colour on the inferno map, the\n"
+    "                  loudest block and bin where several share a pixel\n"
+    "  --size WxH      the spectrogram's plot in pixels, 8..4096 each (default 1200x600)\n"
+    "  --freq LO-HI    its frequency axis in Hz (default 0-11025; 270-2700 is the window's)\n"
+    "  --db LO-HI      its colour range in dB (default: the recording's noise floor to its\n"
+    "                  loudest level, on 10 dB steps)\n"
     "  --threads N     transform blocks on N threads (default: one per core); the output is\n"
     "                  the same whatever N\n"
     "  --help          this text\n"
@@ -75,6 +86,7 @@ struct Options {
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::optional<std::string> png;
   std::optional<std::string> frames_dir;
+  SpectrogramSettings spectrogram;  // no path: no spectrogram
 };
 
 class UsageError : public std::runtime_error {
@@ -124,6 +136,7 @@ unsigned ParseThreads(const std::string& text) {
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   bool have_input = false;
+  std::string spectrogram_setting;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* name) {
@@ -149,6 +162,13 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.png = value("--png");
     } else if (arg == "--frames") {
       options.frames_dir = value("--frames");
+    } else if (arg == "--spectrogram") {
+      options.spectrogram.path = value("--spectrogram");
+    } else if (arg == "--size" || arg == "--freq" || arg == "--db") {
+      const std::string wrong =
+          ParseSpectrogramSetting(arg, value(arg.c_str()), options.spectrogram);
+      if (!wrong.empty()) throw UsageError(wrong);
+      spectrogram_setting = arg;
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError("unknown option " + arg);
     } else if (have_input) {
@@ -159,6 +179,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     }
   }
   if (!have_input) throw UsageError("no input given");
+  if (!spectrogram_setting.empty() && options.spectrogram.path.empty())
+    throw UsageError(spectrogram_setting + " is for --spectrogram FILE, which is not given");
   return options;
 }
 
@@ -166,12 +188,20 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 // wanted, so that the pictures are the window's own pixels.
 class Session {
  public:
-  Session(bool with_window, int& argc, char** argv) {
+  // `with_toolkit`: no window, but text to draw.
+  Session(bool with_window, bool with_toolkit, int& argc, char** argv) {
+    if (with_window || with_toolkit) StartToolkit(argc, argv);
     if (!with_window) {
       headless_ = std::make_unique<HeadlessControls>();
       analyser_ = std::make_unique<Analyser>(headless_->Controls());
       return;
     }
+    form_ = std::make_unique<Form1>([](const std::string& text) {
+      std::fprintf(stderr, "quorvane-analyse: %s\n", text.c_str());
+    });
+  }
+
+  void StartToolkit(int& argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries this tool's own messages only, not the toolkit's notes about
     // its surroundings (a missing runtime folder and the like).
@@ -182,9 +212,6 @@ class Session {
     });
     application_ = std::make_unique<QApplication>(argc, argv);
     SetApplicationTitle();
-    form_ = std::make_unique<Form1>([](const std::string& text) {
-      std::fprintf(stderr, "quorvane-analyse: %s\n", text.c_str());
-    });
   }
 
   Analyser& analyser() { return form_ ? form_->analyser() : *analyser_; }
@@ -269,7 +296,19 @@ int Analyse(const Options& options, int& argc, char** argv) {
   }
 
   BlockCycle cycle(*input);
-  Session session(options.png || options.frames_dir, argc, argv);
+  const SpectrogramSettings& picture = options.spectrogram;
+  std::optional<SpectrogramColumns> columns;
+  if (!picture.path.empty()) {
+    // Before the analysis: an hour's work should not end in "cannot write".
+    if (const std::string wrong = WritePicture(picture.path); !wrong.empty())
+      throw SoundInputError(wrong);
+    const std::int64_t expected = input->ExpectedSamples();
+    columns.emplace(picture.width, picture.height, picture.hz,
+                    static_cast<double>(SoundInput::kRate) / kBlockSamples,
+                    expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
+    cycle.SetBlockLevelsSink([&columns](std::span<const double> levels) { columns->Add(levels); });
+  }
+  Session session(options.png || options.frames_dir, columns.has_value(), argc, argv);
   if (!options.json) std::puts(kCsvHeader);
   Progress progress(input->ExpectedSamples());
   const std::size_t left_over =
@@ -292,6 +331,15 @@ int Analyse(const Options& options, int& argc, char** argv) {
                  left_over);
   }
   if (options.png) session.SavePicture(*options.png);
+  if (columns) {
+    const std::vector<float> cells = columns->Cells();
+    const QImage drawn =
+        DrawSpectrogram(cells, picture.width, picture.height, picture.hz,
+                        picture.db.value_or(DefaultDbRange(cells)),
+                        CaptionFor(options.input, columns->blocks(), kBlockSamples, picture.width));
+    if (const std::string wrong = WritePicture(picture.path, &drawn); !wrong.empty())
+      throw SoundInputError(wrong);
+  }
   std::fflush(stdout);
   return 0;
 }

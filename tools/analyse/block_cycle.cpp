@@ -95,6 +95,14 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
     if (!analyser.Timer1_Timer()) {
       throw SoundInputError("block " + std::to_string(index) + " was not captured");
     }
+    if (levels_sink_) {
+      // The window's pass smooths as it goes; the block's own levels come from its spectrum.
+      const AnalyserState& state = analyser.State();
+      levels_.resize(kBins);
+      BlockLevels(kFftSize, {state.dblReal.data(), kBlockSamples},
+                  {state.dblImag.data(), kBlockSamples}, levels_);
+      levels_sink_(levels_);
+    }
     after_block(index, LineBins(analyser.State().dblReal, analyser.State().dblImag));
     if (!next_is_whole) return left_over;
   }
@@ -207,6 +215,7 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     FoldLevels(state.dblFFTSize, slot.levels, state.dblLevel, state.sngMax, state.intPeakFreq,
                state.sngNoise);
     analyser.ShowSpectrum();
+    if (levels_sink_) levels_sink_(slot.levels);
     after_block(index, slot.line);
     {
       std::lock_guard lock(mutex);

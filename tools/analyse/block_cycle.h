@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "app/analyser.h"
@@ -28,6 +29,9 @@ struct HeadlessControls {
 // line if it has one.
 using AfterBlock = std::function<void(std::int64_t block, std::optional<double> line_bins)>;
 
+// Called with each block's own levels, bins 0..N/2 as BlockLevels forms them before smoothing.
+using BlockLevelsSink = std::function<void(std::span<const double> levels)>;
+
 // Feeds a recording to the analyser block by block.
 class BlockCycle {
  public:
@@ -44,6 +48,9 @@ class BlockCycle {
   std::size_t Run(Analyser& analyser, int ref_level, unsigned threads,
                   const AfterBlock& after_block);
 
+  // Has Run hand each block's own levels to `sink`, before `after_block`.
+  void SetBlockLevelsSink(BlockLevelsSink sink) { levels_sink_ = std::move(sink); }
+
  private:
   bool ReadBlock(std::vector<std::int16_t>& block);
   std::size_t RunInOrder(Analyser& analyser, const AfterBlock& after_block);
@@ -51,6 +58,8 @@ class BlockCycle {
 
   SoundInput& input_;
   std::vector<std::int16_t> first_;
+  BlockLevelsSink levels_sink_;
+  std::vector<double> levels_;
 };
 
 }  // namespace quorvane
