@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QImage>
 #include <cmath>
@@ -28,7 +29,9 @@ namespace fs = std::filesystem;
 
 fs::path Dir() {
   const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  return fs::temp_directory_path() / ("quorvane-analyse-" + std::string(test->name()));
+  // The process id keeps runs from other build trees out of each other's files.
+  return fs::temp_directory_path() /
+         ("quorvane-analyse-" + std::string(test->name()) + "-" + std::to_string(getpid()));
 }
 
 class Analyse : public ::testing::Test {

@@ -333,9 +333,9 @@ int Analyse(const Options& options, int& argc, char** argv) {
   if (options.png) session.SavePicture(*options.png);
   if (columns) {
     const std::vector<float> cells = columns->Cells();
+    const Span db = picture.db ? *picture.db : DefaultDbRange(cells);
     const QImage drawn =
-        DrawSpectrogram(cells, picture.width, picture.height, picture.hz,
-                        picture.db.value_or(DefaultDbRange(cells)),
+        DrawSpectrogram(cells, picture.width, picture.height, picture.hz, db,
                         CaptionFor(options.input, columns->blocks(), kBlockSamples, picture.width));
     if (const std::string wrong = WritePicture(picture.path, &drawn); !wrong.empty())
       throw SoundInputError(wrong);

@@ -121,14 +121,24 @@ std::vector<float> SpectrogramColumns::Cells() const {
 }
 
 Span DefaultDbRange(std::span<const float> cells) {
-  std::vector<float> heard;
-  for (float level : cells)
-    if (level > kSilenceDb + 0.5f) heard.push_back(level);
-  if (heard.empty()) return {kSilenceDb, kSilenceDb + 10};
-  const auto tenth = heard.begin() + static_cast<std::ptrdiff_t>(heard.size() / 10);
-  std::nth_element(heard.begin(), tenth, heard.end());
-  const double floor = 10 * std::floor(*tenth / 10);
-  const double top = 10 * std::ceil(*std::max_element(heard.begin(), heard.end()) / 10);
+  // A histogram in 0.1 dB steps from just above silence: one pass, no copy of the cells.
+  constexpr double kStep = 0.1, kFrom = kSilenceDb + 0.5;
+  std::vector<std::int64_t> counts(static_cast<std::size_t>(400 / kStep));
+  std::int64_t heard = 0;
+  float loudest = kNothing;
+  for (float level : cells) {
+    if (!(level > kFrom)) continue;
+    const auto step = static_cast<std::size_t>((level - kFrom) / kStep);
+    ++counts[std::min(step, counts.size() - 1)];
+    ++heard;
+    loudest = std::max(loudest, level);
+  }
+  if (heard == 0) return {kSilenceDb, kSilenceDb + 10};
+  std::size_t tenth = 0;
+  for (std::int64_t below = counts[0]; below <= heard / 10; below += counts[++tenth]) {
+  }
+  const double floor = 10 * std::floor((kFrom + tenth * kStep) / 10);
+  const double top = 10 * std::ceil(loudest / 10.0);
   return {floor, std::max(top, floor + 10)};
 }
 
