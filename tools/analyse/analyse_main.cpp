@@ -306,7 +306,9 @@ int Analyse(const Options& options, int& argc, char** argv) {
     columns.emplace(picture.width, picture.height, picture.hz,
                     static_cast<double>(SoundInput::kRate) / kBlockSamples,
                     expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
-    cycle.SetBlockLevelsSink([&columns](std::span<const double> levels) { columns->Add(levels); });
+    cycle.SetBlockLevelsSink([&columns](std::int64_t block, std::span<const double> levels) {
+      columns->Add(block, levels);
+    });
   }
   Session session(options.png || options.frames_dir, columns.has_value(), argc, argv);
   if (!options.json) std::puts(kCsvHeader);

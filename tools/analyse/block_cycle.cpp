@@ -101,7 +101,7 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
       levels_.resize(kBins);
       BlockLevels(kFftSize, {state.dblReal.data(), kBlockSamples},
                   {state.dblImag.data(), kBlockSamples}, levels_);
-      levels_sink_(levels_);
+      levels_sink_(index, levels_);
     }
     after_block(index, LineBins(analyser.State().dblReal, analyser.State().dblImag));
     if (!next_is_whole) return left_over;
@@ -171,6 +171,8 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
       Slot& slot = ring[index % ring.size()];
       try {
         Transform(slot, *real, *imag);
+        // Here rather than in block order, to keep the thread that shows the blocks light.
+        if (levels_sink_) levels_sink_(index, slot.levels);
       } catch (...) {
         slot.error = std::current_exception();
       }
@@ -215,7 +217,6 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     FoldLevels(state.dblFFTSize, slot.levels, state.dblLevel, state.sngMax, state.intPeakFreq,
                state.sngNoise);
     analyser.ShowSpectrum();
-    if (levels_sink_) levels_sink_(slot.levels);
     after_block(index, slot.line);
     {
       std::lock_guard lock(mutex);

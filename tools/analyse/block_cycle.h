@@ -29,8 +29,10 @@ struct HeadlessControls {
 // line if it has one.
 using AfterBlock = std::function<void(std::int64_t block, std::optional<double> line_bins)>;
 
-// Called with each block's own levels, bins 0..N/2 as BlockLevels forms them before smoothing.
-using BlockLevelsSink = std::function<void(std::span<const double> levels)>;
+// Called with a block's index and its own levels, bins 0..N/2 as BlockLevels forms them before
+// smoothing; from the threads that transform the blocks, so possibly from several at once and
+// with the blocks in any order.
+using BlockLevelsSink = std::function<void(std::int64_t block, std::span<const double> levels)>;
 
 // Feeds a recording to the analyser block by block.
 class BlockCycle {
@@ -48,7 +50,7 @@ class BlockCycle {
   std::size_t Run(Analyser& analyser, int ref_level, unsigned threads,
                   const AfterBlock& after_block);
 
-  // Has Run hand each block's own levels to `sink`, before `after_block`.
+  // Has Run hand each block's own levels to `sink`, before `after_block` sees the block.
   void SetBlockLevelsSink(BlockLevelsSink sink) { levels_sink_ = std::move(sink); }
 
  private:

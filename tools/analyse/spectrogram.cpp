@@ -72,9 +72,20 @@ SpectrogramColumns::SpectrogramColumns(int width, int height, Span hz, double hz
     blocks_per_column_ = static_cast<int>((expected_blocks + width - 1) / width);
 }
 
-void SpectrogramColumns::Add(std::span<const double> levels) {
-  std::int64_t column = blocks_ / blocks_per_column_;
-  if (column >= width_) {
+void SpectrogramColumns::Add(std::int64_t block, std::span<const double> levels) {
+  // The rows first, outside the lock: the bulk of the work, and each thread's own.
+  thread_local std::vector<float> rows;
+  rows.resize(static_cast<std::size_t>(height_));
+  const int top_bin = static_cast<int>(levels.size()) - 1;
+  for (int row = 0; row < height_; ++row) {
+    double loudest = kNothing;
+    for (int bin = std::max(first_bin_[row], 0); bin <= std::min(last_bin_[row], top_bin); ++bin)
+      loudest = std::max(loudest, levels[bin]);
+    rows[row] = static_cast<float>(loudest);
+  }
+
+  std::lock_guard lock(mutex_);
+  while (block / blocks_per_column_ >= width_) {
     // Pairs into one: column j takes 2j and 2j+1; an odd last one stays alone, half full.
     for (int j = 0; 2 * j < columns_used_; ++j) {
       for (int row = 0; row < height_; ++row) {
@@ -86,21 +97,15 @@ void SpectrogramColumns::Add(std::span<const double> levels) {
     }
     columns_used_ = (columns_used_ + 1) / 2;
     blocks_per_column_ *= 2;
-    column = blocks_ / blocks_per_column_;
   }
-  float* cells = columns_.data() + column * height_;
-  if (column == columns_used_) {
-    std::fill(cells, cells + height_, kNothing);
-    ++columns_used_;
+  const auto column = static_cast<int>(block / blocks_per_column_);
+  for (; columns_used_ <= column; ++columns_used_) {
+    std::fill_n(columns_.begin() + static_cast<std::ptrdiff_t>(columns_used_) * height_, height_,
+                kNothing);
   }
-  const int top_bin = static_cast<int>(levels.size()) - 1;
-  for (int row = 0; row < height_; ++row) {
-    double loudest = kNothing;
-    for (int bin = std::max(first_bin_[row], 0); bin <= std::min(last_bin_[row], top_bin); ++bin)
-      loudest = std::max(loudest, levels[bin]);
-    cells[row] = std::max(cells[row], static_cast<float>(loudest));
-  }
-  ++blocks_;
+  float* cells = columns_.data() + static_cast<std::ptrdiff_t>(column) * height_;
+  for (int row = 0; row < height_; ++row) cells[row] = std::max(cells[row], rows[row]);
+  blocks_ = std::max(blocks_, block + 1);
 }
 
 std::vector<float> SpectrogramColumns::Cells() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,11 +26,12 @@ class SpectrogramColumns {
   SpectrogramColumns(int width, int height, Span hz, double hz_per_bin,
                      std::int64_t expected_blocks);
 
-  // One block's levels in dB, bins 0, 1, 2, ...
-  void Add(std::span<const double> levels);
+  // Block `block`'s levels in dB, bins 0, 1, 2, ... Blocks may come in any order and from
+  // several threads at once; each must come once.
+  void Add(std::int64_t block, std::span<const double> levels);
 
+  // One more than the highest block added.
   std::int64_t blocks() const { return blocks_; }
-  int blocks_per_column() const { return blocks_per_column_; }
 
   // The finished picture: `height` rows of `width` levels, the highest frequency first; the
   // blocks spread evenly across the width. Every cell is -infinity before the first block.
@@ -45,6 +47,7 @@ class SpectrogramColumns {
   int columns_used_ = 0;
   int blocks_per_column_ = 1;
   std::int64_t blocks_ = 0;
+  std::mutex mutex_;  // over the columns and the counts
 };
 
 // The colour range a picture of these cells reads best in, in dB, on 10 dB steps: from the
