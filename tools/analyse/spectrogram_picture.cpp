@@ -169,7 +169,8 @@ SpectrogramCaption CaptionFor(const std::string& input, std::int64_t blocks,
   char note[96];
   const double per_column = static_cast<double>(blocks) / width;
   if (per_column > 1) {
-    std::snprintf(note, sizeof note, "%lld blocks of %.2f s, each column the loudest of %.3g",
+    std::snprintf(note, sizeof note,
+                  "%lld blocks of %.2f s; a column shows the loudest of about %.0f",
                   static_cast<long long>(blocks), block_seconds, per_column);
   } else {
     std::snprintf(note, sizeof note, "%lld blocks of %.2f s", static_cast<long long>(blocks),
