@@ -23,6 +23,8 @@ PictureBox::PictureBox(int width_px, int height_px, QWidget* parent)
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*event*/) {
+  // At the resolution of the screen the window is on now, which can change with a move.
+  surface_.SetDevicePixelRatio(devicePixelRatioF());
   QPainter painter(this);
   painter.drawImage(0, 0, surface_.Image());
 }

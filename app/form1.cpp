@@ -3,10 +3,23 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFont>
+#include <QFontMetricsF>
+#include <QIcon>
 #include <QMessageBox>
 #include <QShowEvent>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <algorithm>
+#include <utility>
+#include <vector>
 
+#include "common/identity.h"
 #include "common/runtime_error.h"
+
+// The icon built into a static library is registered by hand.
+static void RegisterIcon() {
+  Q_INIT_RESOURCE(icon);
+}
 
 namespace quorvane {
 
@@ -18,6 +31,38 @@ constexpr int kTwipsPerPixel = 15;
 QRect Twips(int left, int top, int width, int height) {
   return QRect(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
                height / kTwipsPerPixel);
+}
+
+// The widest text a control shows whole, in a text box `box` aligned as `alignment`: from
+// the side the text is set against to the far edge of what the window shows of the box, or
+// twice the nearer distance from its centre.
+qreal Room(const QRect& box, Qt::Alignment alignment, const QRect& window) {
+  const QRect shown = box.intersected(window);
+  if (alignment & Qt::AlignRight) return box.right() + 1 - shown.left();
+  if (alignment & Qt::AlignHCenter) {
+    const qreal centre = box.left() + box.width() / 2.0;
+    return 2 * std::min(centre - shown.left(), shown.right() + 1 - centre);
+  }
+  return shown.right() + 1 - box.left();
+}
+
+// Liberation Sans Narrow (Debian's fonts-liberation), the narrowest of the common screen faces,
+// at 9 px: it sets the widest readout, "-137 dB anl", in 37.7 px of the 41 that lblMax has,
+// where 10 px would take 41.8 and DejaVu Sans Condensed at 9 px 46.5. Where the face is
+// missing, the font system's stand-in (a metric twin such as Nimbus Sans Narrow, or else its
+// sans face), made smaller until every text fits: DejaVu Sans alone ends at 7 px.
+QFont CaptionFont(const std::vector<std::pair<qreal, const char*>>& room_and_widest) {
+  QFont font(QStringLiteral("Liberation Sans Narrow"));
+  font.setStyleHint(QFont::SansSerif);
+  for (int pixels = 9;; --pixels) {
+    font.setPixelSize(pixels);
+    const QFontMetricsF metrics(font);
+    if (pixels == 1 || std::all_of(room_and_widest.begin(), room_and_widest.end(), [&](auto c) {
+          return metrics.horizontalAdvance(QString::fromUtf8(c.second)) <= c.first;
+        })) {
+      return font;
+    }
+  }
 }
 
 // Runs one event handler's work; a run-time error ends it there, silently.
@@ -35,6 +80,13 @@ void SetApplicationTitle() {
   // Through the application name rather than the display name: Qt appends a display name to
   // every window title, which would change the window's caption.
   QCoreApplication::setApplicationName(QString::fromUtf8(kApplicationTitle));
+  // The desktop entry's name: desktops match the windows to it, its name and its icon.
+  QGuiApplication::setDesktopFileName(QString::fromUtf8(kApplicationId));
+  // The installed icon, or from a build tree the same picture built into the program.
+  RegisterIcon();
+  QGuiApplication::setWindowIcon(QIcon::fromTheme(
+      QString::fromUtf8(kIconName),
+      QIcon(QStringLiteral(":/icons/") + QString::fromUtf8(kIconName) + QStringLiteral(".svg"))));
 }
 
 void ShowMessageBox(const std::string& text, QWidget* parent) {
@@ -46,14 +98,6 @@ void ShowMessageBox(const std::string& text, QWidget* parent) {
 Form1::Form1(MessageBoxFunction message_box) {
   setWindowTitle(QString::fromUtf8(kFormCaption));
   setFixedSize(5820 / kTwipsPerPixel, 5070 / kTwipsPerPixel);
-  // The controls are laid out for an 8-point system font (11 pixels); a desktop's larger
-  // default would cut the readouts short, so the window keeps that size, narrowed where the
-  // font family has a condensed face.
-  QFont compact = font();
-  compact.setPixelSize(11);
-  compact.setStretch(QFont::SemiCondensed);
-  setFont(compact);
-
   cmdClear = new QPushButton(QStringLiteral("MaxHold Clear"), this);
   cmdClear->setGeometry(Twips(3000, 4560, 1095, 495));
 
@@ -92,6 +136,31 @@ Form1::Form1(MessageBoxFunction message_box) {
   lblReflvl->setGeometry(Twips(-120, 240, 975, 255));
 
   setTabOrder(scrReflvl, cmdClear);
+
+  // Captions end against their figures, figures start at their boxes' left; the left strip's
+  // two are centred, which puts lblReflvl over the scroll bar and inside the window.
+  for (Label* caption : {Label1, Label2, Label3}) {
+    caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    caption->setContentsMargins(0, 0, 3, 0);
+  }
+  for (Label* left : {lblReflvl, Label4}) left->setAlignment(Qt::AlignCenter);
+  const auto room = [this](Label* label) {
+    return Room(label->contentsRect().translated(label->pos()), label->alignment(), rect());
+  };
+  QStyleOptionButton button;
+  button.initFrom(cmdClear);
+  const QRect button_text =
+      style()->subElementRect(QStyle::SE_PushButtonContents, &button, cmdClear);
+  setFont(CaptionFont(
+      {{room(lblReflvl), "Ref: -60 dB"},
+       {room(lblFreq), "11025 Hz"},
+       {room(lblMax), "-137 dB anl"},
+       {room(lblMaxHold), "-137 dB anl"},
+       {room(Label4), "-140"},
+       {room(Label1), "Freq Peak:"},
+       {room(Label2), "Sig max:"},
+       {room(Label3), "Max Hold:"},
+       {Room(button_text.translated(cmdClear->pos()), Qt::AlignCenter, rect()), "MaxHold Clear"}}));
 
   analyser_ = std::make_unique<Analyser>(
       Form1Controls{*lblReflvl, *lblMaxHold, *lblMax, *lblFreq, *Label4, Picture1->Surface()});

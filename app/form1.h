@@ -17,7 +17,8 @@ namespace quorvane {
 inline constexpr const char* kApplicationTitle = "Tessavox";
 inline constexpr const char* kFormCaption = "Quorvane Spectrum";
 
-// Gives the running application its title. Call once after creating the QApplication.
+// Gives the running application its title, its desktop entry and its icon. Call once after
+// creating the QApplication.
 void SetApplicationTitle();
 
 // Shows a message box: modal, an OK button only, no icon, titled with the application title.

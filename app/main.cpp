@@ -80,9 +80,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvane-spectrum: unknown argument '%s'\n%s", argv[1], kUsage);
     return 2;
   }
+  // Also ties the window to the menu entry and the catalogue entry of the same name.
   quorvane::SetApplicationTitle();
-  // Ties the window to the menu entry and the catalogue entry of the same name.
-  QGuiApplication::setDesktopFileName(QString::fromUtf8(quorvane::kApplicationId));
   quorvane::Form1 form;
   form.show();
   return application.exec();

@@ -1,5 +1,6 @@
 #include "display/plot_surface.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -61,10 +62,23 @@ QRgb ToRgb(PackedColor color) {
 }
 
 PlotSurface::PlotSurface(int width_px, int height_px)
-    : image_(width_px, height_px, QImage::Format_RGB32),
+    : width_(width_px),
+      height_(height_px),
+      image_(width_px, height_px, QImage::Format_RGB32),
       scale_width_(static_cast<float>(width_px) * kTwipsPerPixel),
       scale_height_(static_cast<float>(height_px) * kTwipsPerPixel) {
-  image_.fill(ToRgb(back_color_));
+  Fill();
+}
+
+void PlotSurface::SetDevicePixelRatio(double ratio) {
+  if (ratio == ratio_) return;
+  ratio_ = ratio;
+  pen_ = std::max(1L, std::lround(ratio));
+  image_ = QImage(static_cast<int>(std::ceil(width_ * ratio)),
+                  static_cast<int>(std::ceil(height_ * ratio)), QImage::Format_RGB32);
+  image_.setDevicePixelRatio(ratio);
+  Fill();
+  for (const PixelLine& line : lines_) Draw(line);
 }
 
 void PlotSurface::SetBackColor(PackedColor color) {
@@ -73,58 +87,91 @@ void PlotSurface::SetBackColor(PackedColor color) {
 }
 
 void PlotSurface::Cls() {
-  if (!discard_pixels_) image_.fill(ToRgb(back_color_));
+  if (!discard_pixels_) Fill();
+  lines_.clear();
   Changed();
 }
 
+void PlotSurface::Fill() {
+  image_.fill(ToRgb(back_color_));
+}
+
 double PlotSurface::PixelX(float x) const {
-  return CheckPixel((static_cast<double>(x) - scale_left_) * image_.width() / scale_width_,
+  return CheckPixel((static_cast<double>(x) - scale_left_) * width_ / scale_width_,
                     "x coordinate of a line");
 }
 
 double PlotSurface::PixelY(float y) const {
-  return CheckPixel((static_cast<double>(y) - scale_top_) * image_.height() / scale_height_,
+  return CheckPixel((static_cast<double>(y) - scale_top_) * height_ / scale_height_,
                     "y coordinate of a line");
 }
 
 void PlotSurface::Line(float x1, float y1, float x2, float y2, PackedColor color) {
-  double px1 = PixelX(x1);
-  double py1 = PixelY(y1);
-  double px2 = PixelX(x2);
-  double py2 = PixelY(y2);
+  const PixelLine line{PixelX(x1), PixelY(y1), PixelX(x2), PixelY(y2), ToRgb(color)};
   if (discard_pixels_) return;
-  const int width = image_.width();
-  const int height = image_.height();
-  // One pixel of slack on each side keeps the end pixels of lines that touch the edges.
-  if (!Clip(px1, py1, px2, py2, -1, -1, width + 1, height + 1)) return;
+  lines_.push_back(line);
+  Draw(line);
+  Changed();
+}
 
-  long c = static_cast<long>(std::floor(px1));
-  long r = static_cast<long>(std::floor(py1));
+void PlotSurface::Draw(const PixelLine& line) {
+  // About one logical pixel wide: a square pen of that many device pixels, centred on the
+  // line. One pixel, not moved, at a ratio of 1.
+  const long pen = pen_;
+  const double centring = static_cast<double>(pen - 1) / 2;
+  double px1 = line.x1 * ratio_ - centring;
+  double py1 = line.y1 * ratio_ - centring;
+  double px2 = line.x2 * ratio_ - centring;
+  double py2 = line.y2 * ratio_ - centring;
+  const long width = image_.width();
+  const long height = image_.height();
+  // A pen's width of slack on each side keeps what lines touching the edges set there.
+  if (!Clip(px1, py1, px2, py2, -pen, -pen, width + pen, height + pen)) return;
+
+  const long c1 = static_cast<long>(std::floor(px1));
+  const long r1 = static_cast<long>(std::floor(py1));
   const long c2 = static_cast<long>(std::floor(px2));
   const long r2 = static_cast<long>(std::floor(py2));
-  const long dc = std::labs(c2 - c);
-  const long dr = -std::labs(r2 - r);
-  const long step_c = c < c2 ? 1 : -1;
-  const long step_r = r < r2 ? 1 : -1;
-  long error = dc + dr;
-  const QRgb rgb = ToRgb(color);
+  const long dc = std::labs(c2 - c1);
+  const long dr = -std::labs(r2 - r1);
+  const long step_c = c1 < c2 ? 1 : -1;
+  const long step_r = r1 < r2 ? 1 : -1;
   // Format_RGB32: one QRgb per pixel, rows bytesPerLine apart.
   QRgb* const pixels = reinterpret_cast<QRgb*>(image_.bits());
   const long row_stride = image_.bytesPerLine() / static_cast<long>(sizeof(QRgb));
-  for (;;) {
-    if (c >= 0 && c < width && r >= 0 && r < height) pixels[r * row_stride + c] = rgb;
-    if (c == c2 && r == r2) break;
-    const long twice = 2 * error;
-    if (twice >= dr) {
-      error += dr;
-      c += step_c;
+  const auto walk = [=](auto set) {
+    long c = c1;
+    long r = r1;
+    long error = dc + dr;
+    for (;;) {
+      set(c, r);
+      if (c == c2 && r == r2) break;
+      const long twice = 2 * error;
+      if (twice >= dr) {
+        error += dr;
+        c += step_c;
+      }
+      if (twice <= dc) {
+        error += dc;
+        r += step_r;
+      }
     }
-    if (twice <= dc) {
-      error += dc;
-      r += step_r;
-    }
+  };
+  if (pen == 1) {
+    walk([&](long col, long row) {
+      if (col >= 0 && col < width && row >= 0 && row < height) {
+        pixels[row * row_stride + col] = line.rgb;
+      }
+    });
+  } else {
+    walk([&](long col, long row) {
+      for (long y = std::max(row, 0L); y < std::min(row + pen, height); ++y) {
+        for (long x = std::max(col, 0L); x < std::min(col + pen, width); ++x) {
+          pixels[y * row_stride + x] = line.rgb;
+        }
+      }
+    });
   }
-  Changed();
 }
 
 void PlotSurface::Changed() {

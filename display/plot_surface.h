@@ -4,6 +4,7 @@
 #include <QRgb>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "common/packed_color.h"
 
@@ -17,12 +18,16 @@ QRgb ToRgb(PackedColor color);
 // next clear. The window shows this image; a headless run saves it.
 //
 // Until the scale is set, the user scale is twips (15 to a pixel) from the top-left corner.
+//
+// Sizes and the pixels of the scale are logical pixels. The image holds device pixels: on a
+// screen with a device pixel ratio above 1 its lines are drawn at the finer resolution rather
+// than enlarged, each about one logical pixel wide. At a ratio of 1 the two are the same.
 class PlotSurface {
  public:
   PlotSurface(int width_px, int height_px);
 
-  int WidthPixels() const { return image_.width(); }
-  int HeightPixels() const { return image_.height(); }
+  // Redraws what the surface holds at a new ratio; a no-op when it is unchanged.
+  void SetDevicePixelRatio(double ratio);
 
   PackedColor BackColor() const { return back_color_; }
   // A new background erases the surface, drawing included.
@@ -51,6 +56,8 @@ class PlotSurface {
   // coordinate beyond the 32-bit pixel range an overflow.
   void Line(float x1, float y1, float x2, float y2, PackedColor color);
 
+  // Device pixels, with the device pixel ratio set: painted at the origin it fills the
+  // surface's logical size.
   const QImage& Image() const { return image_; }
 
   // For a surface nobody looks at (a headless run that writes no picture): scale and
@@ -61,11 +68,24 @@ class PlotSurface {
   void SetChangeHandler(std::function<void()> handler) { on_change_ = std::move(handler); }
 
  private:
+  // A line already in logical pixels, kept so that a new ratio can draw it again.
+  struct PixelLine {
+    double x1, y1, x2, y2;
+    QRgb rgb;
+  };
+
   double PixelX(float x) const;
   double PixelY(float y) const;
+  void Fill();
+  void Draw(const PixelLine& line);
   void Changed();
 
+  int width_;
+  int height_;
+  double ratio_ = 1;  // device pixels to a logical one
+  long pen_ = 1;      // the width of a line in device pixels
   QImage image_;
+  std::vector<PixelLine> lines_;  // since the last clear
   PackedColor back_color_ = 0;
   float scale_left_ = 0;
   float scale_top_ = 0;

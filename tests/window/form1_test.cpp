@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QStyleOptionButton>
 #include <QTest>
 #include <set>
 
@@ -23,6 +25,8 @@ class Form1Test : public ::testing::Test {
 TEST_F(Form1Test, FixedWindowWithItsCaptionsAndRanges) {
   EXPECT_EQ(form.windowTitle(), "Quorvane Spectrum");
   EXPECT_EQ(QGuiApplication::applicationDisplayName(), "Tessavox");
+  EXPECT_EQ(QGuiApplication::desktopFileName(), "org.quorvane.spectrum");
+  EXPECT_FALSE(form.windowIcon().pixmap(32).isNull());
   EXPECT_EQ(form.size(), QSize(388, 338));
   EXPECT_EQ(form.minimumSize(), form.maximumSize());
   const std::pair<QWidget*, const char*> captions[] = {
@@ -35,6 +39,36 @@ TEST_F(Form1Test, FixedWindowWithItsCaptionsAndRanges) {
   EXPECT_EQ(std::pair(form.scrReflvl->minimum(), form.scrReflvl->maximum()), std::pair(-60, 60));
   EXPECT_EQ(form.scrReflvl->value(), 30);
   EXPECT_FALSE(form.Timer1->isActive());
+}
+
+// Every caption whole at its widest in use, at the window's device pixel ratio (CTest runs this
+// case at 1 and at 2): set where the control's alignment puts it, the text in the control's own
+// font lies inside the part of the control that the window shows.
+TEST_F(Form1Test, EveryCaptionWholeAtItsWidest) {
+  const std::pair<QWidget*, const char*> widest[] = {{form.lblReflvl, "Ref: -60 dB"},
+                                                     {form.lblFreq, "11025 Hz"},
+                                                     {form.Label4, "-140"},
+                                                     {form.lblMax, "-137 dB anl"},
+                                                     {form.Label1, "Freq Peak:"},
+                                                     {form.Label2, "Sig max:"},
+                                                     {form.lblMaxHold, "-137 dB anl"},
+                                                     {form.Label3, "Max Hold:"},
+                                                     {form.cmdClear, "MaxHold Clear"}};
+  QStyleOptionButton button;
+  button.initFrom(form.cmdClear);
+  for (auto [control, text] : widest) {
+    const auto* label = qobject_cast<QLabel*>(control);
+    const QRect box =
+        label ? label->contentsRect()
+              : control->style()->subElementRect(QStyle::SE_PushButtonContents, &button, control);
+    const qreal width = QFontMetricsF(control->font()).horizontalAdvance(text);
+    const QRect set =
+        QStyle::alignedRect(Qt::LeftToRight, label ? label->alignment() : Qt::AlignCenter,
+                            QSize(std::ceil(width), 1), box);
+    const QRect shown = control->rect().intersected(form.rect().translated(-control->pos()));
+    EXPECT_TRUE(shown.contains(set)) << text << ": " << width << " px from " << set.left()
+                                     << ", shown " << shown.left() << ".." << shown.right();
+  }
 }
 
 TEST_F(Form1Test, StartUpOnceShowsTheEmptyGridAndSurvivesReactivation) {
@@ -135,6 +169,31 @@ TEST_F(Form1Test, TraceFollowsTheLevelsAndTheScrollBar) {
   bar->setSliderDown(false);
   EXPECT_EQ(form.lblReflvl->text(), "Ref: 40 dB");
   EXPECT_EQ(trace_row(), PlotRow(625));
+}
+
+// The plot at the screen's device pixel ratio (CTest runs this case at 1 and at 2): a gently
+// rising trace is one logical pixel thick and climbs one device pixel at a time, where a
+// picture enlarged from 1x would climb by a whole logical pixel.
+TEST_F(Form1Test, TraceDrawnAtDevicePixels) {
+  window.ShowAndStart();
+  for (int bin = 0; bin <= 8193; ++bin) window.state().dblLevel[bin] = 0.03 * bin;
+  window.analyser().CalcTrace();
+  window.analyser().DrawTrace();
+  const QImage shown = Shown(form);
+  const int ratio = std::lround(form.devicePixelRatioF());
+  ASSERT_EQ(shown.size(), QSize(321, 297) * ratio);
+  int climbs = 0;
+  for (int c = PlotColumn(100) * ratio, top_before = -1; c < PlotColumn(900) * ratio; ++c) {
+    const auto lit = PixelsOf(shown.copy(c, 0, 1, shown.height()), kYellow);
+    const int top = lit.empty() ? -1 : lit.front().y(), thick = lit.size();
+    ASSERT_TRUE(top >= 0 && lit.back().y() - top + 1 == thick && thick - ratio <= 1 &&
+                thick >= ratio)
+        << c;
+    ASSERT_TRUE(top_before < 0 || top_before - top == 0 || top_before - top == 1) << c;
+    climbs += top_before - top == 1;
+    top_before = top;
+  }
+  EXPECT_GT(climbs, 60 * ratio);
 }
 
 TEST_F(Form1Test, MaxHoldClearAndRedrawsWithoutNewAudio) {
