@@ -29,6 +29,7 @@
 #include "tests/raises.h"
 #include "tools/analyse/block_report.h"
 #include "tools/analyse/sound_input.h"
+#include "tools/analyse/spectrogram_picture.h"
 
 namespace quorvane {
 namespace {
@@ -199,6 +200,12 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
       {"--seconds 5 " + whole, 2, "--seconds is for --live", 0},
       {"--live --blocks 0", 2, "--blocks wants a whole number of blocks above 0", 0},
       {"--live --wait inf", 2, "--wait wants a number of seconds above 0, not 'inf'", 0},
+      {"--spectrogram s.png --size 0x10 " + whole, 2, "--size wants WIDTHxHEIGHT", 0},
+      {"--spectrogram s.png --freq 3000-200 " + whole, 2, "--freq wants LO-HI", 0},
+      {"--spectrogram s.png --db 10-10 " + whole, 2, "--db wants LO-HI", 0},
+      {"--db -90--20 " + whole, 2, "--db is for --spectrogram FILE, which is not given", 0},
+      {"--spectrogram no/folder/s.png " + whole, 1, "cannot write the picture no/folder/s.png", 0},
+      {"--spectrogram s.png cut.wav", 1, "truncated", 0},
       {"", 2, "no input", 0},
       {whole + " " + whole, 2, "one input only, or --out DIR", 0},
       {"--out d --png p.png " + whole, 2, "do not go with --out", 0},
@@ -212,6 +219,59 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
                                         run.errors.find(c.says) != std::string::npos))
         << c.arguments << ": exit " << run.exit_code << ", " << run.rows.size() << " rows, "
         << run.errors;
+  }
+  for (const auto& entry : fs::directory_iterator(Dir()))
+    EXPECT_FALSE(entry.path().filename().string().starts_with("s.png")) << "half a picture";
+}
+
+// 48 blocks: a 1 kHz tone (0-7), a chirp from 200 Hz to 8 kHz (8-23), then silence with one
+// sample's click in block 33; drawn 10 pixels to a block and 4 blocks to a column.
+TEST_F(Analyse, SpectrogramShowsToneChirpClickAndSilence) {
+  std::vector<short> samples(48 * 8192);
+  double phase = 0;
+  for (std::size_t i = 0; i < 24 * 8192; ++i) {
+    phase += 2 * M_PI * (i < 8 * 8192 ? 1000 : 200 + 7800 * (i - 8 * 8192) / (16 * 8192.0)) / 22050;
+    samples[i] = static_cast<short>(std::lround(16383.5 * std::sin(phase)));
+  }
+  samples[33 * 8192 + 4096] = 16384;
+  Wav("s.wav", samples);
+  std::ofstream(Dir() / "s.raw", std::ios::binary)
+      .write(reinterpret_cast<const char*>(samples.data()), std::ssize(samples) * 2);
+  const auto& colours = InfernoColours();
+  for (int width : {480, 12}) {
+    const int height = 200;
+    const std::string size = " --size " + std::to_string(width) + "x200 ";
+    ASSERT_EQ(Tool("--threads 3 --spectrogram s.png" + size + "s.wav").exit_code, 0);
+    const QRect plot = SpectrogramPlotRect(width, height);
+    const QImage picture = QImage(QString::fromStdString((Dir() / "s.png").string())).copy(plot);
+    // Each pixel's step on the colour scale, x across, row 0 at the bottom.
+    auto step = [&](int x, int row) {
+      const auto found = std::ranges::find(colours, picture.pixel(x, height - 1 - row));
+      EXPECT_NE(found, colours.end()) << x << "," << row;
+      return found - colours.begin();
+    };
+    auto x_of = [&](int block) { return (2 * block + 1) * width / 96; };
+    auto brightest_row = [&](int block) {
+      int best = 0;
+      for (int row = 1; row < height; ++row)
+        if (step(x_of(block), row) > step(x_of(block), best)) best = row;
+      return best;
+    };
+    for (int block = 1; block <= 6; ++block)
+      EXPECT_NEAR(brightest_row(block), 1000 / 11025.0 * height, 1) << width << ": tone " << block;
+    const int chirp_step = width > 48 ? 1 : 4;
+    for (int block = 8 + chirp_step; block < 24; block += chirp_step)
+      EXPECT_GT(brightest_row(block), brightest_row(block - chirp_step)) << width << ": " << block;
+    for (int row = 0; row < height; ++row) {
+      EXPECT_GT(step(x_of(33), row), std::max(step(x_of(29), row), step(x_of(37), row)))
+          << width << ": the click at row " << row;
+      for (int block : {24, 28, 31, 36, 40, 47})
+        EXPECT_EQ(step(x_of(block), row), 0) << width << ": silent block " << block;
+    }
+    // One thread, and columns merged in pairs as blocks come without a known length: the
+    // same picture.
+    ASSERT_EQ(Tool("--threads 1 --spectrogram raw.png" + size + "- < s.raw").exit_code, 0);
+    EXPECT_EQ(QImage(QString::fromStdString((Dir() / "raw.png").string())).copy(plot), picture);
   }
 }
 

@@ -31,6 +31,8 @@
 #include "tools/analyse/block_report.h"
 #include "tools/analyse/live.h"
 #include "tools/analyse/sound_input.h"
+#include "tools/analyse/spectrogram.h"
+#include "tools/analyse/spectrogram_picture.h"
 
 namespace {
 
@@ -42,7 +44,8 @@ constexpr int kMaxThreads = 256;
 
 const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
-    "                        [--threads N] FILE|-\n"
+    "                        [--threads N] [--spectrogram FILE [--size WxH] [--freq LO-HI]\n"
+    "                        [--db LO-HI]] FILE|-\n"
     "       quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--threads N] --out DIR FILE...\n"
     "       quorvane-analyse --live [--json] [--a4 HZ] [--blocks N] [--seconds S] [--wait S]\n"
     "       quorvane-analyse --help | --version\n";
@@ -60,6 +63,14 @@ const char* const kHelp =
     "  --a4 HZ         tuning of the notes, 400..480 (default 440)\n"
     "  --png FILE      the window as it looks after the last block\n"
     "  --frames DIR    the window after every block, as DIR/block-000000.png, ...\n"
+    "  --spectrogram FILE\n"
+    "                  a picture of the whole recording: time across, frequency up, each\n"
+    "                  block's own levels (unsmoothed) in colour on the inferno map, the\n"
+    "                  loudest block and bin where several share a pixel\n"
+    "  --size WxH      the spectrogram's plot in pixels, 8..4096 each (default 1200x600)\n"
+    "  --freq LO-HI    its frequency axis in Hz (default 0-11025; 270-2700 is the window's)\n"
+    "  --db LO-HI      its colour range in dB (default: the recording's noise floor to its\n"
+    "                  loudest level, on 10 dB steps)\n"
     "  --threads N     transform blocks on N threads (default: one per core); the output is\n"
     "                  the same whatever N\n"
     "  --out DIR       one file per input in DIR, named after the input (NAME.csv or\n"
@@ -107,6 +118,7 @@ struct Options {
   std::optional<std::string> png;
   std::optional<std::string> frames_dir;
   std::optional<std::string> out_dir;
+  SpectrogramSettings spectrogram;  // no path: no spectrogram
 };
 
 class UsageError : public std::runtime_error {
@@ -165,6 +177,7 @@ unsigned ParseThreads(const std::string& text) {
 std::optional<Options> ParseOptions(int argc, char** argv) {
   Options options;
   std::vector<std::string> file_only, live_only;  // options given, to check against the mode
+  std::string spectrogram_setting;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char* name) {
@@ -211,6 +224,15 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     } else if (arg == "--out") {
       options.out_dir = value("--out");
       file_only.push_back(arg);
+    } else if (arg == "--spectrogram") {
+      options.spectrogram.path = value("--spectrogram");
+      file_only.push_back(arg);
+    } else if (arg == "--size" || arg == "--freq" || arg == "--db") {
+      const std::string wrong =
+          ParseSpectrogramSetting(arg, value(arg.c_str()), options.spectrogram);
+      if (!wrong.empty()) throw UsageError(wrong);
+      spectrogram_setting = arg;
+      file_only.push_back(arg);
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw UsageError("unknown option " + arg);
     } else {
@@ -232,11 +254,14 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     throw UsageError("one input only, or --out DIR; got '" + options.inputs[0] + "' and '" +
                      options.inputs[1] + "'");
   }
-  if (options.out_dir && (options.png || options.frames_dir)) {
-    throw UsageError("--png and --frames show one input; they do not go with --out");
+  if (options.out_dir && (options.png || options.frames_dir || !options.spectrogram.path.empty())) {
+    throw UsageError("--png, --frames and --spectrogram show one input; they do not go with --out");
   }
   if (options.out_dir && std::ranges::find(options.inputs, "-") != options.inputs.end()) {
     throw UsageError("--out takes files; standard input goes without it");
+  }
+  if (!spectrogram_setting.empty() && options.spectrogram.path.empty()) {
+    throw UsageError(spectrogram_setting + " is for --spectrogram FILE, which is not given");
   }
   return options;
 }
@@ -245,12 +270,20 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 // wanted, so that the pictures are the window's own pixels.
 class Session {
  public:
-  Session(bool with_window, int& argc, char** argv) {
+  // `with_toolkit`: no window, but text to draw.
+  Session(bool with_window, bool with_toolkit, int& argc, char** argv) {
+    if (with_window || with_toolkit) StartToolkit(argc, argv);
     if (!with_window) {
       headless_ = std::make_unique<HeadlessControls>();
       analyser_ = std::make_unique<Analyser>(headless_->Controls());
       return;
     }
+    form_ = std::make_unique<Form1>([](const std::string& text) {
+      std::fprintf(stderr, "quorvane-analyse: %s\n", text.c_str());
+    });
+  }
+
+  void StartToolkit(int& argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries this tool's own messages only, not the toolkit's notes about
     // its surroundings (a missing runtime folder and the like).
@@ -261,9 +294,6 @@ class Session {
     });
     application_ = std::make_unique<QApplication>(argc, argv);
     SetApplicationTitle();
-    form_ = std::make_unique<Form1>([](const std::string& text) {
-      std::fprintf(stderr, "quorvane-analyse: %s\n", text.c_str());
-    });
   }
 
   Analyser& analyser() { return form_ ? form_->analyser() : *analyser_; }
@@ -348,7 +378,21 @@ int Analyse(const Options& options, int& argc, char** argv) {
   }
 
   BlockCycle cycle(*input);
-  Session session(options.png || options.frames_dir, argc, argv);
+  const SpectrogramSettings& picture = options.spectrogram;
+  std::optional<SpectrogramColumns> columns;
+  if (!picture.path.empty()) {
+    // Before the analysis: an hour's work should not end in "cannot write".
+    if (const std::string wrong = WritePicture(picture.path); !wrong.empty())
+      throw SoundInputError(wrong);
+    const std::int64_t expected = input->ExpectedSamples();
+    columns.emplace(picture.width, picture.height, picture.hz,
+                    static_cast<double>(SoundInput::kRate) / kBlockSamples,
+                    expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
+    cycle.SetBlockLevelsSink([&columns](std::int64_t block, std::span<const double> levels) {
+      columns->Add(block, levels);
+    });
+  }
+  Session session(options.png || options.frames_dir, columns.has_value(), argc, argv);
   if (!options.json) std::puts(kCsvHeader);
   Progress progress(input->ExpectedSamples());
   const std::size_t left_over =
@@ -367,6 +411,15 @@ int Analyse(const Options& options, int& argc, char** argv) {
                  left_over);
   }
   if (options.png) session.SavePicture(*options.png);
+  if (columns) {
+    const std::vector<float> cells = columns->Cells();
+    const Span db = picture.db ? *picture.db : DefaultDbRange(cells);
+    const QImage drawn =
+        DrawSpectrogram(cells, picture.width, picture.height, picture.hz, db,
+                        CaptionFor(path, columns->blocks(), kBlockSamples, picture.width));
+    if (const std::string wrong = WritePicture(picture.path, &drawn); !wrong.empty())
+      throw SoundInputError(wrong);
+  }
   std::fflush(stdout);
   return 0;
 }
@@ -487,7 +540,7 @@ std::string AnalyseInto(const Options& options, const std::string& input_path, c
     out.reset(std::fopen(partial.c_str(), "wb"));
     if (!out) return "cannot write " + partial.string() + ": " + std::strerror(errno);
     int argc = 0;
-    Session session(false, argc, nullptr);
+    Session session(false, false, argc, nullptr);
     if (!options.json) std::fprintf(out.get(), "%s\n", kCsvHeader);
     cycle.Run(
         session.analyser(), options.ref_level, threads,

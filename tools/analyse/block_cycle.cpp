@@ -134,6 +134,14 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
     if (!analyser.Timer1_Timer()) {
       throw SoundInputError("block " + std::to_string(index) + " was not captured");
     }
+    if (levels_sink_) {
+      // The window's pass smooths as it goes; the block's own levels come from its spectrum.
+      const AnalyserState& state = analyser.State();
+      levels_.resize(kBins);
+      BlockLevels(kFftSize, {state.dblReal.data(), kBlockSamples},
+                  {state.dblImag.data(), kBlockSamples}, levels_);
+      levels_sink_(index, levels_);
+    }
     after_block(index, LineBins(analyser.State()));
     if (!next_is_whole) return left_over;
   }
@@ -220,6 +228,18 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
       }
       Batch& batch = batch_of(index);
       Transform(batch, blocks, *real, *imag);
+      // Here rather than in block order, to keep the thread that shows the blocks light.
+      if (levels_sink_) {
+        for (std::size_t b = 0; b < std::min(blocks, batch.failed); ++b) {
+          try {
+            levels_sink_(index * static_cast<std::int64_t>(kBatch) + static_cast<std::int64_t>(b),
+                         {batch.levels.data() + b * kBins, kBins});
+          } catch (...) {
+            batch.failed = b;
+            batch.error = std::current_exception();
+          }
+        }
+      }
       std::lock_guard lock(mutex);
       batch.transformed = true;
       to_show.notify_one();

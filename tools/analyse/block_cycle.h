@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "app/analyser.h"
@@ -43,6 +44,11 @@ inline std::optional<double> LineHz(std::optional<double> line_bins) {
 // line if it has one.
 using AfterBlock = std::function<void(std::int64_t block, std::optional<double> line_bins)>;
 
+// Called with a block's index and its own levels, bins 0..N/2 as BlockLevels forms them before
+// smoothing; from the threads that transform the blocks, so possibly from several at once and
+// with the blocks in any order.
+using BlockLevelsSink = std::function<void(std::int64_t block, std::span<const double> levels)>;
+
 // Feeds a recording to the analyser block by block.
 class BlockCycle {
  public:
@@ -63,6 +69,9 @@ class BlockCycle {
   std::size_t Run(Analyser& analyser, int ref_level, unsigned threads,
                   const AfterBlock& after_block, bool beside_others = false);
 
+  // Has Run hand each block's own levels to `sink`, before `after_block` sees the block.
+  void SetBlockLevelsSink(BlockLevelsSink sink) { levels_sink_ = std::move(sink); }
+
  private:
   bool ReadBlock(std::vector<std::int16_t>& block);
   std::size_t RunInOrder(Analyser& analyser, const AfterBlock& after_block);
@@ -70,6 +79,8 @@ class BlockCycle {
 
   SoundInput& input_;
   std::vector<std::int16_t> first_;
+  BlockLevelsSink levels_sink_;
+  std::vector<double> levels_;
 };
 
 }  // namespace quorvane
