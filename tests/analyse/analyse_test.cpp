@@ -290,8 +290,9 @@ TEST_F(Analyse, OutWritesEveryGoodInputAndListsTheOthers) {
   Wav("tone.wav", Tone(500, 5 * 8192 + 7));
   Wav("other/tone.wav", Tone(900, 3 * 8192));
   std::ofstream(Dir() / "words.wav") << "not sound, only words\n";
-  for (const std::string options : {"--threads 1", "--threads 3 --json"}) {
-    const std::string extension = options.ends_with("json") ? ".json" : ".csv";
+  // With --spectrogram, a folder of pictures beside the rows, each the single-file form's.
+  for (const std::string options : {"--threads 1", "--threads 3 --json --spectrogram pictures"}) {
+    const std::string extension = options.find("--json") != std::string::npos ? ".json" : ".csv";
     const Outcome run = Tool(options + " --out results tone.wav words.wav other/tone.wav");
     EXPECT_EQ(run.exit_code, 1) << options;
     EXPECT_TRUE(run.rows.empty());
@@ -305,6 +306,10 @@ TEST_F(Analyse, OutWritesEveryGoodInputAndListsTheOthers) {
               Tool(json + "other/tone.wav").rows);
     EXPECT_EQ(std::distance(fs::directory_iterator(Dir() / "results"), {}), 2);
     fs::remove_all(Dir() / "results");
+    if (!options.ends_with("pictures")) continue;
+    ASSERT_EQ(Tool("--spectrogram one.png tone.wav").exit_code, 0);
+    EXPECT_EQ(Text(Dir() / "pictures" / "tone.png"), Text(Dir() / "one.png"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir() / "pictures"), {}), 2);
   }
 }
 

@@ -46,7 +46,8 @@ const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
     "                        [--threads N] [--spectrogram FILE [--size WxH] [--freq LO-HI]\n"
     "                        [--db LO-HI]] FILE|-\n"
-    "       quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--threads N] --out DIR FILE...\n"
+    "       quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--threads N]\n"
+    "                        [--spectrogram PICTURE_DIR [--size WxH] ...] --out DIR FILE...\n"
     "       quorvane-analyse --live [--json] [--a4 HZ] [--blocks N] [--seconds S] [--wait S]\n"
     "       quorvane-analyse --help | --version\n";
 
@@ -66,7 +67,8 @@ const char* const kHelp =
     "  --spectrogram FILE\n"
     "                  a picture of the whole recording: time across, frequency up, each\n"
     "                  block's own levels (unsmoothed) in colour on the inferno map, the\n"
-    "                  loudest block and bin where several share a pixel\n"
+    "                  loudest block and bin where several share a pixel; with --out, a\n"
+    "                  folder for one picture per input (NAME.png)\n"
     "  --size WxH      the spectrogram's plot in pixels, 8..4096 each (default 1200x600)\n"
     "  --freq LO-HI    its frequency axis in Hz (default 0-11025; 270-2700 is the window's)\n"
     "  --db LO-HI      its colour range in dB (default: the recording's noise floor to its\n"
@@ -254,8 +256,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     throw UsageError("one input only, or --out DIR; got '" + options.inputs[0] + "' and '" +
                      options.inputs[1] + "'");
   }
-  if (options.out_dir && (options.png || options.frames_dir || !options.spectrogram.path.empty())) {
-    throw UsageError("--png, --frames and --spectrogram show one input; they do not go with --out");
+  if (options.out_dir && (options.png || options.frames_dir)) {
+    throw UsageError("--png and --frames show one input; they do not go with --out");
   }
   if (options.out_dir && std::ranges::find(options.inputs, "-") != options.inputs.end()) {
     throw UsageError("--out takes files; standard input goes without it");
@@ -369,6 +371,44 @@ std::string Row(const Options& options, const Session& session, std::int64_t blo
   return options.json ? JsonRow(readouts) : CsvRow(readouts);
 }
 
+// The spectrogram of one input, folded as its blocks are transformed; none without a path.
+class SpectrogramOf {
+ public:
+  SpectrogramOf(const SpectrogramSettings& settings, const std::string& path, SoundInput& input,
+                BlockCycle& cycle)
+      : settings_(settings), path_(path) {
+    if (path.empty()) return;
+    // Before the analysis: an hour's work should not end in "cannot write".
+    if (const std::string wrong = WritePicture(path); !wrong.empty()) throw SoundInputError(wrong);
+    const std::int64_t expected = input.ExpectedSamples();
+    columns_.emplace(settings.width, settings.height, settings.hz,
+                     static_cast<double>(SoundInput::kRate) / kBlockSamples,
+                     expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
+    cycle.SetBlockLevelsSink([this](std::int64_t block, std::span<const double> levels) {
+      columns_->Add(block, levels);
+    });
+  }
+  bool wanted() const { return columns_.has_value(); }
+
+  // After the last block: the picture, with `input_name` in its title line.
+  void Write(const std::string& input_name) const {
+    if (!columns_) return;
+    const std::vector<float> cells = columns_->Cells();
+    const Span db = settings_.db ? *settings_.db : DefaultDbRange(cells);
+    const QImage drawn =
+        DrawSpectrogram(cells, settings_.width, settings_.height, settings_.hz, db,
+                        CaptionFor(input_name, columns_->blocks(), kBlockSamples, settings_.width));
+    if (const std::string wrong = WritePicture(path_, &drawn); !wrong.empty()) {
+      throw SoundInputError(wrong);
+    }
+  }
+
+ private:
+  const SpectrogramSettings& settings_;
+  std::string path_;
+  std::optional<SpectrogramColumns> columns_;
+};
+
 int Analyse(const Options& options, int& argc, char** argv) {
   const std::string& path = options.inputs.front();
   std::unique_ptr<SoundInput> input =
@@ -378,21 +418,8 @@ int Analyse(const Options& options, int& argc, char** argv) {
   }
 
   BlockCycle cycle(*input);
-  const SpectrogramSettings& picture = options.spectrogram;
-  std::optional<SpectrogramColumns> columns;
-  if (!picture.path.empty()) {
-    // Before the analysis: an hour's work should not end in "cannot write".
-    if (const std::string wrong = WritePicture(picture.path); !wrong.empty())
-      throw SoundInputError(wrong);
-    const std::int64_t expected = input->ExpectedSamples();
-    columns.emplace(picture.width, picture.height, picture.hz,
-                    static_cast<double>(SoundInput::kRate) / kBlockSamples,
-                    expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
-    cycle.SetBlockLevelsSink([&columns](std::int64_t block, std::span<const double> levels) {
-      columns->Add(block, levels);
-    });
-  }
-  Session session(options.png || options.frames_dir, columns.has_value(), argc, argv);
+  const SpectrogramOf spectrogram(options.spectrogram, options.spectrogram.path, *input, cycle);
+  Session session(options.png || options.frames_dir, spectrogram.wanted(), argc, argv);
   if (!options.json) std::puts(kCsvHeader);
   Progress progress(input->ExpectedSamples());
   const std::size_t left_over =
@@ -411,15 +438,7 @@ int Analyse(const Options& options, int& argc, char** argv) {
                  left_over);
   }
   if (options.png) session.SavePicture(*options.png);
-  if (columns) {
-    const std::vector<float> cells = columns->Cells();
-    const Span db = picture.db ? *picture.db : DefaultDbRange(cells);
-    const QImage drawn =
-        DrawSpectrogram(cells, picture.width, picture.height, picture.hz, db,
-                        CaptionFor(path, columns->blocks(), kBlockSamples, picture.width));
-    if (const std::string wrong = WritePicture(picture.path, &drawn); !wrong.empty())
-      throw SoundInputError(wrong);
-  }
+  spectrogram.Write(path);
   std::fflush(stdout);
   return 0;
 }
@@ -530,13 +549,16 @@ class FolderProgress {
 
 // One input's rows into `path`, by way of a partial file that takes the name only when every
 // row is written; an empty text when it worked, else what went wrong.
+// With --spectrogram, its picture goes to `picture_path` the same way.
 std::string AnalyseInto(const Options& options, const std::string& input_path, const fs::path& path,
-                        unsigned threads, bool beside_others, FolderProgress& progress) {
+                        const fs::path& picture_path, unsigned threads, bool beside_others,
+                        FolderProgress& progress) {
   const fs::path partial = fs::path(path) += ".part";
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(nullptr, std::fclose);
   try {
     std::unique_ptr<SoundInput> input = SoundInput::OpenFile(input_path);
     BlockCycle cycle(*input);
+    const SpectrogramOf spectrogram(options.spectrogram, picture_path.string(), *input, cycle);
     out.reset(std::fopen(partial.c_str(), "wb"));
     if (!out) return "cannot write " + partial.string() + ": " + std::strerror(errno);
     int argc = 0;
@@ -549,6 +571,7 @@ std::string AnalyseInto(const Options& options, const std::string& input_path, c
           progress.Block();
         },
         beside_others);
+    spectrogram.Write(input_path);
   } catch (const SoundInputError& error) {
     out.reset();
     fs::remove(partial);
@@ -580,6 +603,24 @@ int AnalyseToFolder(const Options& options) {
   }
   const std::vector<std::string>& inputs = options.inputs;
   const std::vector<std::string> names = OutputNames(inputs, options.json ? ".json" : ".csv");
+  // With --spectrogram DIR, a picture per input there, named as its rows are.
+  const fs::path pictures_dir = options.spectrogram.path;
+  std::vector<std::string> pictures(inputs.size());
+  std::unique_ptr<Session> toolkit;
+  if (!pictures_dir.empty()) {
+    fs::create_directories(pictures_dir, error);
+    if (!fs::is_directory(pictures_dir)) {
+      std::fprintf(stderr, "quorvane-analyse: cannot create the folder %s\n", pictures_dir.c_str());
+      return kExitInput;
+    }
+    pictures = OutputNames(inputs, ".png");
+    for (std::string& picture : pictures) picture = (pictures_dir / picture).string();
+    // The pictures' text needs the toolkit, started once, here, for every thread.
+    static char name[] = "quorvane-analyse";
+    static char* arguments[] = {name, nullptr};
+    static int count = 1;
+    toolkit = std::make_unique<Session>(false, true, count, arguments);
+  }
 
   // The lengths, for the time left; only a terminal shows it.
   std::int64_t expected = 0;
@@ -604,8 +645,8 @@ int AnalyseToFolder(const Options& options) {
     for (unsigned r = 0; r < at_once; ++r) {
       runners.emplace_back([&] {
         for (std::size_t i = next++; i < inputs.size(); i = next++) {
-          const std::string failure =
-              AnalyseInto(options, inputs[i], dir / names[i], threads_each, at_once > 1, progress);
+          const std::string failure = AnalyseInto(options, inputs[i], dir / names[i], pictures[i],
+                                                  threads_each, at_once > 1, progress);
           if (!failure.empty()) failed = true;
           progress.FileDone(failure);
         }
