@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QImage>
 #include <QWidget>
 #include <algorithm>
@@ -274,7 +275,7 @@ class Session {
  public:
   // `with_toolkit`: no window, but text to draw.
   Session(bool with_window, bool with_toolkit, int& argc, char** argv) {
-    if (with_window || with_toolkit) StartToolkit(argc, argv);
+    if (with_window || with_toolkit) StartToolkit(with_window, argc, argv);
     if (!with_window) {
       headless_ = std::make_unique<HeadlessControls>();
       analyser_ = std::make_unique<Analyser>(headless_->Controls());
@@ -285,7 +286,7 @@ class Session {
     });
   }
 
-  void StartToolkit(int& argc, char** argv) {
+  void StartToolkit(bool with_window, int& argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // Standard error carries this tool's own messages only, not the toolkit's notes about
     // its surroundings (a missing runtime folder and the like).
@@ -294,8 +295,13 @@ class Session {
         std::fprintf(stderr, "quorvane-analyse: %s\n", text.toLocal8Bit().constData());
       }
     });
-    application_ = std::make_unique<QApplication>(argc, argv);
-    SetApplicationTitle();
+    // Text on a picture needs fonts, not widgets: the lighter application starts sooner.
+    if (with_window) {
+      application_ = std::make_unique<QApplication>(argc, argv);
+      SetApplicationTitle();
+    } else {
+      application_ = std::make_unique<QGuiApplication>(argc, argv);
+    }
   }
 
   Analyser& analyser() { return form_ ? form_->analyser() : *analyser_; }
@@ -317,7 +323,7 @@ class Session {
   }
 
  private:
-  std::unique_ptr<QApplication> application_;
+  std::unique_ptr<QGuiApplication> application_;
   std::unique_ptr<Form1> form_;
   std::unique_ptr<HeadlessControls> headless_;
   std::unique_ptr<Analyser> analyser_;
