@@ -50,6 +50,14 @@ bool Analyser::Timer1_Timer() {
   }
   NoteCaptureFault(capture_);
   StopCapture(capture_);
+  blocks_cut_short_ = whole ? 0 : blocks_cut_short_ + 1;
+  if (blocks_cut_short_ == 2) {
+    // The restart after a fault succeeds and the next block ends the same way: capture is not
+    // coming back by itself this time. Say so, and go on trying at the retries' pace.
+    ReportCaptureFault(capture_);
+    next_retry_ = now + kRetryInterval;
+    return false;
+  }
   StartAgain(now);
   if (!whole) return false;
   DrawSpectrum();

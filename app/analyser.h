@@ -135,6 +135,7 @@ class Analyser {
   CycleProbe* probe_ = nullptr;
   Phase phase_ = Phase::kBeforeStartUp;
   std::chrono::steady_clock::time_point next_retry_{};
+  int blocks_cut_short_ = 0;  // in a row, since the last whole block
 };
 
 }  // namespace quorvane

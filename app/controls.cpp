@@ -18,11 +18,15 @@ PictureBox::PictureBox(int width_px, int height_px, QWidget* parent)
     : QWidget(parent), surface_(width_px, height_px) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   setFocusPolicy(Qt::NoFocus);
-  // Qt merges the requests of one handler's many lines into a single repaint.
-  surface_.SetChangeHandler([this] { update(); });
+  // A block draws some hundred lines; the first asks for the one repaint that shows them all.
+  surface_.SetChangeHandler([this] {
+    if (!repaint_asked_) update();
+    repaint_asked_ = isVisible();
+  });
 }
 
 void PictureBox::paintEvent(QPaintEvent* /*event*/) {
+  repaint_asked_ = false;
   // At the resolution of the screen the window is on now, which can change with a move.
   surface_.SetDevicePixelRatio(devicePixelRatioF());
   QPainter painter(this);

@@ -29,6 +29,7 @@ class PictureBox : public QWidget {
 
  private:
   PlotSurface surface_;
+  bool repaint_asked_ = false;
 };
 
 }  // namespace quorvane

@@ -35,17 +35,21 @@ std::string TakeErrorText(CaptureState& state) {
   return std::string(text, length);
 }
 
+// Once per outage: blnStartFailed stays set until a start succeeds.
+void ShowOnce(CaptureState& state, const std::string& text) {
+  if (std::exchange(state.blnStartFailed, true)) return;
+  if (const MessageBoxFunction& show = TheMessageBox()) {
+    show(text);
+  } else {
+    std::cerr << text << '\n';
+  }
+}
+
 // Shows why capture stopped, once per run of failed starts: the fault that ended the last
 // capture if one is held, else this start's failure. Last thing a failed start does.
 void ReportWaveError(CaptureState& state) {
   const std::string failure = TakeErrorText(state);
-  const std::string shown = state.strFault.empty() ? failure : std::exchange(state.strFault, {});
-  if (std::exchange(state.blnStartFailed, true)) return;
-  if (const MessageBoxFunction& show = TheMessageBox()) {
-    show(shown);
-  } else {
-    std::cerr << shown << '\n';
-  }
+  ShowOnce(state, state.strFault.empty() ? failure : std::exchange(state.strFault, {}));
 }
 
 // What an open that did not succeed leaves behind: nothing. The block would never be used; the
@@ -128,6 +132,10 @@ void NoteCaptureFault(CaptureState& state) {
   if (fault == 0) return;
   state.lngWaveResult = fault;
   state.strFault = TakeErrorText(state);
+}
+
+void ReportCaptureFault(CaptureState& state) {
+  if (!state.strFault.empty()) ShowOnce(state, std::exchange(state.strFault, {}));
 }
 
 void StopCapture(CaptureState& state) {

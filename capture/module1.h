@@ -51,6 +51,10 @@ void StopCapture(CaptureState& state);
 // strFault (and strWaveError), for a failed restart to show.
 void NoteCaptureFault(CaptureState& state);
 
+// Shows the fault held in strFault, as a failed start would, for one that restarts without
+// failing but keeps ending the same way (a source that connects and sends nothing).
+void ReportCaptureFault(CaptureState& state);
+
 // out = sample `index` of the buffer / 32768. Overflow of the offset is a run-time error.
 void GetSample(const CaptureState& state, Long index, double& out);
 

@@ -379,15 +379,19 @@ void PulseDriver::OnStreamState(pa_stream* stream, void* userdata) {
   self->Lost(FailureFromPulse(error, PulseStage::kRecording, connected));
 }
 
-void PulseDriver::OnRead(pa_stream* stream, std::size_t, void* userdata) {
+// Takes what libpulse says is readable and no more: a server may send a fragment in pieces of a
+// few dozen samples, each with a call here, and one more look at an empty stream per piece
+// would cost as much again.
+void PulseDriver::OnRead(pa_stream* stream, std::size_t readable, void* userdata) {
   auto* self = static_cast<PulseDriver*>(userdata);
-  for (;;) {
+  while (readable > 0) {
     const void* data = nullptr;  // null for a hole in the stream
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
     BufferQueue* recording = self->device_ == nullptr ? nullptr : self->device_->Recording();
     if (self->carry_.Arrive(data, bytes, recording) > 0) self->device_->Progress();
     pa_stream_drop(stream);
+    readable -= std::min(bytes, readable);
   }
 }
 

@@ -95,6 +95,9 @@ struct Outage {
     {"SourceSuspended", "pactl suspend-source test_input 1", "pactl suspend-source test_input 0",
      0},
     {"SinkSuspended", "pactl suspend-sink test_sink 1", "pactl suspend-sink test_sink 0", 0},
+    // Every restart succeeds and every block is cut short: the box says so all the same.
+    {"SourceSilent", "silent-input", "pactl set-default-source test_input", 1,
+     "No sound arrived from the sound server"},
     {"WholeStackKilled", "kill-all", "start", 1, "Lost the connection to the sound server"},
     // A slow start is no failure; a hung one is, once the connection's 2 s have passed.
     {"SlowAtStart", "signal STOP", "signal CONT", 0, "", false, true, 200},
@@ -107,9 +110,11 @@ TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
   const auto& [kind, outage] = GetParam();
   QUORVANE_REQUIRE(SoundServer(kind, false).Missing());
   // PipeWire 0.3.65 leaves a remapped source dead after a suspension: a new `pacat -r` of it
-  // gets no byte, with nothing of ours running.
+  // gets no byte, with nothing of ours running. Its pipe source plays silence when unfed.
   if (kind == std::string("pipewire") && outage.name == std::string("SourceSuspended"))
     GTEST_SKIP() << "a suspended remapped source never sends again on this PipeWire";
+  if (kind == std::string("pipewire") && outage.name == std::string("SourceSilent"))
+    GTEST_SKIP() << "no source that sends nothing on PipeWire";
   Running run(kind, outage.fail != nullptr, outage.before_window);
   const std::vector<std::string>& boxes = run.window.boxes;
   Form1& form = *run.window.form;
