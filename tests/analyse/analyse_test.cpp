@@ -16,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/analyser_state.h"
@@ -540,6 +541,35 @@ TEST_F(Analyse, LiveWithoutServerGivesUpAfterTheWait) {
   EXPECT_EQ(run.errors,
             "quorvane-analyse: no sound input within 1.0 s: There is no sound input device "
             "with that number. Sound server: Connection refused.\n");
+}
+
+// Under a running --live the server restarts: one line says why, one when sound is back, and
+// the rows go on. A source that answers but sends nothing is named once the wait is over.
+TEST_F(Analyse, LiveSaysWhyTheInputWentAndWhenItCameBack) {
+  QUORVANE_REQUIRE(testing::SoundServer("pulseaudio", false).Missing());
+  testing::SoundServer server("pulseaudio");
+  server.UseFromThisProcess();
+  std::thread restart([&] {
+    std::this_thread::sleep_for(3s);
+    server.Tool("restart");
+  });
+  Outcome run = Tool("--live --seconds 8");
+  restart.join();
+  EXPECT_TRUE(run.exit_code == 0 && run.rows.size() > 12) << run.rows.size();
+  EXPECT_TRUE(std::regex_match(
+      run.errors, std::regex("quorvane-analyse: [^\n]*Lost the connection to the sound "
+                             "server[^\n]*\nquorvane-analyse: sound input is back "
+                             "after [0-9]+\\.[0-9] s\n")))
+      << run.errors;
+
+  server.Tool("silent-input");
+  run = Tool("--live --wait 4");
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_TRUE(std::regex_match(run.errors,
+                               std::regex("quorvane-analyse: no sound input within 4.0 s: [^\n]*No "
+                                          "sound arrived from the sound server for 1\\.[0-9] "
+                                          "seconds\\.\n")))
+      << run.errors;
 }
 
 }  // namespace
