@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -235,10 +236,10 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
   }
 }
 
-// `workers` threads each read a batch (in turn, so the batches come in order) and transform it,
-// and this thread shows the blocks in order through the window's procedures. Blocks are shown,
-// as in RunInOrder, only once the next one has been read: a read error ends the run before the
-// block ahead of it appears.
+// This thread reads the batches and shows their blocks in order through the window's
+// procedures; `workers` threads transform them in between. Blocks are shown, as in RunInOrder,
+// only once the next one has been read: a read error ends the run before the block ahead of it
+// appears.
 std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
                                  const AfterBlock& after_block) {
   // A batch for each worker, one being read and one being shown, and as many again to even out
@@ -248,39 +249,35 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
   std::vector<Batch> ring;
   ring.reserve(batches);
   for (std::size_t b = 0; b < batches; ++b) ring.emplace_back(memory);
+  std::vector<Frame> frames;
+  for (unsigned i = 0; i < workers; ++i) frames.emplace_back(memory);
   std::mutex mutex;
-  // Held by the worker reading a batch, from taking its number until it is read.
-  std::mutex reading;
-  // The worker about to read waits for a free batch, this thread for the next block to show.
-  std::condition_variable to_read, to_show;
-  std::int64_t next_batch = 0;       // the next to read
-  std::int64_t read = 0, shown = 0;  // whole blocks
+  // Workers wait for a batch to transform, this thread for the next block to show.
+  std::condition_variable to_work, to_show;
+  std::deque<std::int64_t> to_transform;  // batches
+  std::int64_t read = 0;                  // whole blocks
   bool read_all = false, stopping = false;
   std::size_t left_over = 0;
   std::exception_ptr read_error;
+  // This thread's own: the next batch to read, and the blocks shown.
+  std::int64_t next_batch = 0, shown = 0;
   const auto batch_of = [&](std::int64_t batch) -> Batch& {
     return ring[static_cast<std::size_t>(batch) % ring.size()];
   };
 
-  // Reads the next batch and returns its number, or -1 when there is nothing more to read.
-  const auto read_next = [&]() -> std::int64_t {
-    std::lock_guard turn(reading);
-    std::int64_t index = 0;
-    {
-      std::unique_lock lock(mutex);
-      // Free once every block of the batch that used it last has been shown.
-      to_read.wait(lock, [&] {
-        return stopping || read_all ||
-               (next_batch - std::ssize(ring) + 1) * static_cast<std::int64_t>(kBatch) <= shown;
-      });
-      if (stopping || read_all) return -1;
-      index = next_batch++;
+  // Reads the next batch if its place in the ring is free (every block of the batch that used
+  // it last has been shown) and there is more to read; false if not.
+  const auto read_next = [&] {
+    // `read_all` changes on this thread only.
+    if (read_all ||
+        (next_batch - std::ssize(ring) + 1) * static_cast<std::int64_t>(kBatch) > shown) {
+      return false;
     }
+    const std::int64_t index = next_batch++;
     Batch& batch = batch_of(index);
     std::size_t samples = 0;
-    if (index == 0) {
+    if (index == 0)
       samples = std::copy(first_.begin(), first_.end(), batch.samples) - batch.samples;
-    }
     std::exception_ptr error;
     try {
       samples += input_.Read({batch.samples + samples, kBatch * kBlockSamples - samples});
@@ -291,21 +288,28 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     batch.blocks = whole;
     std::lock_guard lock(mutex);
     read += static_cast<std::int64_t>(whole);
-    to_show.notify_one();
+    if (whole > 0) {
+      to_transform.push_back(index);
+      to_work.notify_one();
+    }
     if (whole < kBatch || error) {
       left_over = samples % kBlockSamples;
       read_error = error;
       read_all = true;
-      to_read.notify_all();
+      to_work.notify_all();
     }
-    return whole > 0 ? index : -1;
+    return true;
   };
-  std::vector<Frame> frames;
-  for (unsigned i = 0; i < workers; ++i) frames.emplace_back(memory);
   auto transform = [&](const Frame& frame) {
     for (;;) {
-      const std::int64_t index = read_next();
-      if (index < 0) return;
+      std::int64_t index = 0;
+      {
+        std::unique_lock lock(mutex);
+        to_work.wait(lock, [&] { return stopping || read_all || !to_transform.empty(); });
+        if (stopping || to_transform.empty()) return;
+        index = to_transform.front();
+        to_transform.pop_front();
+      }
       Batch& batch = batch_of(index);
       const std::size_t blocks = batch.blocks;
       Transform(batch, blocks, frame);
@@ -331,19 +335,19 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
   // Stops and joins the threads however this ends; it goes before `threads` is destroyed.
   struct Stop {
     std::mutex& mutex;
-    std::condition_variable &to_read, &to_show;
+    std::condition_variable &to_work, &to_show;
     bool& stopping;
     std::vector<std::jthread>& threads;
     ~Stop() {
       {
         std::lock_guard lock(mutex);
         stopping = true;
-        to_read.notify_all();
+        to_work.notify_all();
         to_show.notify_all();
       }
       threads.clear();
     }
-  } stop{mutex, to_read, to_show, stopping, threads};
+  } stop{mutex, to_work, to_show, stopping, threads};
   for (const Frame& frame : frames) threads.emplace_back(transform, std::cref(frame));
 
   AnalyserState& state = analyser.State();
@@ -351,10 +355,15 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     const std::int64_t batch_index = index / static_cast<std::int64_t>(kBatch);
     const std::size_t within = static_cast<std::size_t>(index) % kBatch;
     Batch& batch = batch_of(batch_index);
+    const auto ready = [&] { return batch.transformed && (read > index + 1 || read_all); };
+    // Reads ahead while there is room, and waits only when there is none: the block and the one
+    // after it have then been read, and the workers have it in hand.
+    while (read_next()) {
+    }
     bool last = false;
     {
       std::unique_lock lock(mutex);
-      to_show.wait(lock, [&] { return batch.transformed && (read > index + 1 || read_all); });
+      to_show.wait(lock, ready);
       last = read == index + 1;
       if (last && read_error) std::rethrow_exception(read_error);
     }
@@ -369,7 +378,6 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
       batch.failed = kBatch;
       batch.error = nullptr;
       shown = index + 1;
-      to_read.notify_one();
     }
     if (last) return left_over;
   }
