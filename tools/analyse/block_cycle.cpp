@@ -88,9 +88,11 @@ struct Batch {
   std::size_t blocks = 0;  // whole blocks read into `samples`
   double* levels;
   std::optional<double> lines[kBatch];
-  std::size_t failed = kBatch;  // the block whose transform raised `error`
+  std::size_t claimed = 0;      // blocks a worker has taken
+  std::size_t done = 0;         // blocks transformed (or failed)
+  std::size_t failed = kBatch;  // the first block whose transform raised `error`
   std::exception_ptr error;
-  bool transformed = false;
+  bool transformed = false;  // every block done
 };
 
 // A worker's frame: the real and imaginary parts the transform works on. As far apart as the
@@ -137,19 +139,6 @@ void Transform(const std::int16_t* samples, std::span<double> levels, std::optio
       {frame.imag, kBlockSamples});
   BlockLevels(kFftSize, {frame.real, kBlockSamples}, {frame.imag, kBlockSamples}, levels);
   line = FineFrequencyBins({frame.real, kBlockSamples}, {frame.imag, kBlockSamples});
-}
-
-void Transform(Batch& batch, std::size_t blocks, const Frame& frame) {
-  for (std::size_t b = 0; b < blocks; ++b) {
-    try {
-      Transform(batch.samples + b * kBlockSamples, {batch.levels + b * kBins, kBins},
-                batch.lines[b], frame);
-    } catch (...) {
-      batch.failed = b;
-      batch.error = std::current_exception();
-      return;
-    }
-  }
 }
 
 }  // namespace
@@ -300,34 +289,43 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     }
     return true;
   };
+  // Workers take the blocks of the oldest batch one at a time, so that a worker held up in one
+  // block holds up no more than that block.
   auto transform = [&](const Frame& frame) {
     for (;;) {
       std::int64_t index = 0;
+      std::size_t block = 0;
       {
         std::unique_lock lock(mutex);
         to_work.wait(lock, [&] { return stopping || read_all || !to_transform.empty(); });
         if (stopping || to_transform.empty()) return;
         index = to_transform.front();
-        to_transform.pop_front();
+        Batch& batch = batch_of(index);
+        block = batch.claimed++;
+        if (batch.claimed == batch.blocks) to_transform.pop_front();
       }
       Batch& batch = batch_of(index);
-      const std::size_t blocks = batch.blocks;
-      Transform(batch, blocks, frame);
-      // Here rather than in block order, to keep the thread that shows the blocks light.
-      if (levels_sink_) {
-        for (std::size_t b = 0; b < std::min(blocks, batch.failed); ++b) {
-          try {
-            levels_sink_(index * static_cast<std::int64_t>(kBatch) + static_cast<std::int64_t>(b),
-                         {batch.levels + b * kBins, kBins});
-          } catch (...) {
-            batch.failed = b;
-            batch.error = std::current_exception();
-          }
+      const std::span<double> levels{batch.levels + block * kBins, kBins};
+      std::exception_ptr error;
+      try {
+        Transform(batch.samples + block * kBlockSamples, levels, batch.lines[block], frame);
+        // Here rather than in block order, to keep the thread that shows the blocks light.
+        if (levels_sink_) {
+          levels_sink_(index * static_cast<std::int64_t>(kBatch) + static_cast<std::int64_t>(block),
+                       levels);
         }
+      } catch (...) {
+        error = std::current_exception();
       }
       std::lock_guard lock(mutex);
-      batch.transformed = true;
-      to_show.notify_one();
+      if (error && block < batch.failed) {
+        batch.failed = block;
+        batch.error = error;
+      }
+      if (++batch.done == batch.blocks) {
+        batch.transformed = true;
+        to_show.notify_one();
+      }
     }
   };
 
@@ -375,6 +373,8 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
     if (within + 1 == kBatch || last) {
       std::lock_guard lock(mutex);
       batch.transformed = false;
+      batch.claimed = 0;
+      batch.done = 0;
       batch.failed = kBatch;
       batch.error = nullptr;
       shown = index + 1;
