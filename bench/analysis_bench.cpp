@@ -26,6 +26,7 @@
 #include "app/analyser_state.h"
 #include "display/trace.h"
 #include "dsp/fft.h"
+#include "dsp/fine_frequency.h"
 #include "dsp/frame.h"
 #include "dsp/levels.h"
 
@@ -111,17 +112,21 @@ std::string FFTName(FFTBuild build) {
   return std::string("BM_FFT_") + BuildName(build);
 }
 
-// Every contender in the ratio runs kRounds rounds at each length; the fastest round counts.
-void Rounds(benchmark::internal::Benchmark* contender) {
-  for (int n : kLengths) contender->Arg(n);
-  contender->UseManualTime()
-      ->MinTime(0.05)
+// kRounds rounds, and the fastest counts: on a shared machine the others are too often slowed.
+void BestOfRounds(benchmark::internal::Benchmark* bench) {
+  bench->MinTime(0.05)
       ->Repetitions(kRounds)
       ->ComputeStatistics(kBest,
                           [](const std::vector<double>& times) {
                             return *std::min_element(times.begin(), times.end());
                           })
       ->DisplayAggregatesOnly(true);
+}
+
+// Every contender in the ratio runs its rounds at each length.
+void Rounds(benchmark::internal::Benchmark* contender) {
+  for (int n : kLengths) contender->Arg(n);
+  BestOfRounds(contender->UseManualTime());
 }
 
 // FFTW on the very same arrays: split real and imaginary parts, in place, planned by
@@ -203,6 +208,32 @@ void BM_WholeBlock(benchmark::State& bench) {
   }
 }
 BENCHMARK(BM_WholeBlock);
+
+// What a file's workers do with a transformed block besides the transform: its own levels, and
+// its clear spectral line.
+void BM_BlockLevels(benchmark::State& bench) {
+  auto state = std::make_unique<AnalyserState>();
+  LoadSignal(state->dblReal.data(), state->dblImag.data(), 8192);
+  FFT(8192, {state->dblReal.data(), SampleArray::size()}, {state->dblImag.data(), 8192});
+  std::vector<double> levels(4097);
+  for (auto _ : bench) {
+    BlockLevels(8192, {state->dblReal.data(), 8192}, {state->dblImag.data(), 8192}, levels);
+    benchmark::DoNotOptimize(levels[1]);
+  }
+}
+
+void BM_FineFrequency(benchmark::State& bench) {
+  auto state = std::make_unique<AnalyserState>();
+  LoadSignal(state->dblReal.data(), state->dblImag.data(), 8192);
+  FFT(8192, {state->dblReal.data(), SampleArray::size()}, {state->dblImag.data(), 8192});
+  for (auto _ : bench) {
+    benchmark::DoNotOptimize(
+        FineFrequencyBins({state->dblReal.data(), 8192}, {state->dblImag.data(), 8192}));
+  }
+}
+
+BENCHMARK(BM_BlockLevels)->Apply(BestOfRounds);
+BENCHMARK(BM_FineFrequency)->Apply(BestOfRounds);
 
 // Each transform's best round, and its ratio to FFTW's best round at the same length.
 class RatioReporter : public benchmark::ConsoleReporter {

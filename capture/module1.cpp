@@ -147,7 +147,7 @@ void StopCapture(CaptureState& state) {
   waveInClose(state.hWaveIn);
 }
 
-void GetSample(const CaptureState& state, Long index, double& out) {
+void GetSampleChecked(const CaptureState& state, Long index, double& out) {
   const Long offset = CheckedMul<Long>(index, static_cast<Long>(state.wfx.nBlockAlign));
   // Never read outside the buffer, whatever index a caller passes.
   if (state.whdr.lpData == nullptr || offset < 0 ||

@@ -5,6 +5,8 @@
 #include <complex>
 #include <numbers>
 
+#include "common/dispatch.h"
+
 namespace quorvane {
 
 namespace {
@@ -34,21 +36,41 @@ Complex Kernel(double d, int n) {
   return std::polar(size, -pi * d * (n - 1) / n);
 }
 
-// The strongest of bins 1..top-1 by power, the lowest of equals; bin 1 when none has a power.
-// The highest power comes first, in four lanes that vectorise, then the first bin that has it.
-int StrongestBin(std::span<const double> real, std::span<const double> imag, int top) {
-  const auto power = [&](int m) { return real[m] * real[m] + imag[m] * imag[m]; };
-  double lanes[4] = {-1, -1, -1, -1};
-  int m = 1;
-  for (; m + 4 <= top; m += 4) {
-    for (int lane = 0; lane < 4; ++lane) {
-      const double p = power(m + lane);
+// The highest power of bins first..last-1 (-1 when there are none). Eight lanes side by side,
+// so the loop vectorises at every width; the maximum is the same in any order.
+QUORVANE_CLONES double HighestPower(const double* re, const double* im, int first,
+                                    int last) noexcept {
+  double lanes[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+  int m = first;
+  for (; m + 8 <= last; m += 8) {
+    for (int lane = 0; lane < 8; ++lane) {
+      const double p = re[m + lane] * re[m + lane] + im[m + lane] * im[m + lane];
       lanes[lane] = p > lanes[lane] ? p : lanes[lane];
     }
   }
-  double strongest = std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
-  for (; m < top; ++m) strongest = power(m) > strongest ? power(m) : strongest;
-  for (m = 1; m < top; ++m) {
+  double highest = -1;
+  for (const double lane : lanes) highest = lane > highest ? lane : highest;
+  for (; m < last; ++m) {
+    const double p = re[m] * re[m] + im[m] * im[m];
+    highest = p > highest ? p : highest;
+  }
+  return highest;
+}
+
+// How many of bins 0..top have a power of at most `ceiling`.
+QUORVANE_CLONES int CountAtMost(const double* re, const double* im, int top,
+                                double ceiling) noexcept {
+  int count = 0;
+  for (int m = 0; m <= top; ++m) count += re[m] * re[m] + im[m] * im[m] <= ceiling;
+  return count;
+}
+
+// The strongest of bins 1..top-1 by power, the lowest of equals; bin 1 when none has a power.
+// The highest power comes first, then the first bin that has it.
+int StrongestBin(std::span<const double> real, std::span<const double> imag, int top) {
+  const auto power = [&](int m) { return real[m] * real[m] + imag[m] * imag[m]; };
+  const double strongest = HighestPower(real.data(), imag.data(), 1, top);
+  for (int m = 1; m < top; ++m) {
     if (power(m) == strongest) return m;
   }
   return 1;
@@ -65,7 +87,6 @@ std::optional<double> FineFrequencyBins(std::span<const double> real,
     return Complex(real[i], imag[i]);
   };
 
-  const auto power = [&](int m) { return real[m] * real[m] + imag[m] * imag[m]; };
   const int k = StrongestBin(real, imag, top);
   const Complex centre = bin(k);
   const double centre_size = std::abs(centre);
@@ -75,8 +96,7 @@ std::optional<double> FineFrequencyBins(std::span<const double> real,
   const double ceiling = (centre_size + kMagnitudeFloor) / kClearLineRatio - kMagnitudeFloor;
   if (ceiling < 0) return std::nullopt;
   const double ceiling_power = ceiling * ceiling;
-  int at_most = 0;
-  for (int m = 0; m <= top; ++m) at_most += power(m) <= ceiling_power;
+  const int at_most = CountAtMost(real.data(), imag.data(), top, ceiling_power);
   if (at_most < (top + 1) / 2 + 1) return std::nullopt;
 
   // A real tone's mirror image at -f leaks into the three bins and pulls the estimate by up

@@ -77,16 +77,26 @@ void UpdateBin(Long i, const SampleArray& real, const SampleArray& imag, BinArra
   peak.Consider(smoothed, i);
 }
 
+// Whether all of values[0..count-1] are finite; inlined into each build of its callers, so it
+// runs at their width.
+inline bool AllFinite(Long count, const double* values) {
+  bool finite = true;
+  for (Long k = 0; k < count; ++k) finite &= std::isfinite(values[k]);
+  return finite;
+}
+
 // The levels of `count` bins in this block into `out`. Square roots and logarithms each run
 // as a loop of their own, so bins overlap instead of each waiting on its own chain of square
 // root, logarithm and division, and the square roots and divisions run several bins to an
-// instruction; every bin still gets the same operations on the same operands.
-QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const double* im,
+// instruction; every bin still gets the same operations on the same operands. False if any
+// level is not finite (a non-finite step leaves a non-finite level).
+QUORVANE_CLONES bool BlockLevelsUnchecked(Long count, const double* re, const double* im,
                                           double ln10, double* out) noexcept {
   for (Long k = 0; k < count; ++k) out[k] = std::sqrt(re[k] * re[k] + im[k] * im[k]);
   // The C library's logarithm, one bin at a time: its bits are part of the result.
   for (Long k = 0; k < count; ++k) out[k] = 20 * std::log(out[k] + kMagnitudeFloor);
   for (Long k = 0; k < count; ++k) out[k] /= ln10;
+  return AllFinite(count, out);
 }
 
 // This block's levels of `count` bins, `levels`, folded into the smoothed levels `old`, into
@@ -95,9 +105,7 @@ QUORVANE_CLONES void BlockLevelsUnchecked(Long count, const double* re, const do
 QUORVANE_CLONES bool SmoothedLevels(Long count, const double* levels, const double* old,
                                     double* out) noexcept {
   for (Long k = 0; k < count; ++k) out[k] = Smooth(old[k], levels[k]);
-  bool finite = true;
-  for (Long k = 0; k < count; ++k) finite &= std::isfinite(out[k]);
-  return finite;
+  return AllFinite(count, out);
 }
 
 // Bins first..first+count-1, all inside every array, with this block's levels in `levels`.
@@ -171,7 +179,7 @@ void BlockLevels(double fft_size, std::span<const double> real, std::span<const 
     RaiseSubscript("block levels of " + std::to_string(bins) + " bins");
   }
   const double ln10 = std::log(10.0);
-  BlockLevelsUnchecked(bins, real.data(), imag.data(), ln10, levels.data());
+  if (BlockLevelsUnchecked(bins, real.data(), imag.data(), ln10, levels.data())) return;
   for (Long i = 0; i < bins; ++i) {
     // Only a fault comes here: the checked step raises the pass's own error for it.
     if (!std::isfinite(levels[i])) CheckedBlockLevel(real[i], imag[i], ln10);

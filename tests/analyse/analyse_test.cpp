@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -414,6 +416,25 @@ TEST_F(Analyse, SoundInputAveragesChannelsRoundsAndClips) {
   while (input->Read(samples, 4) > 0) {
   }
   EXPECT_EQ(samples, (std::vector<std::int16_t>{12288, 0, 4096, 32767, -32768, 32767}));
+}
+
+// A file in the capture's own format is read straight into the caller's samples, in pieces of
+// any size; raw input drops a last odd byte, half a sample.
+TEST_F(Analyse, SoundInputDeliversEverySampleOnceInPiecesOfAnySize) {
+  const std::vector<short> tone = Tone(440, 2 * 8192 + 5);
+  const std::string wav = (Dir() / Wav("capture.wav", tone)).string();
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{8193}, std::size_t{1} << 20}) {
+    std::vector<std::int16_t> samples;
+    const auto input = SoundInput::OpenFile(wav);
+    while (input->Read(samples, piece) > 0) {
+    }
+    EXPECT_TRUE(std::equal(samples.begin(), samples.end(), tone.begin(), tone.end())) << piece;
+  }
+  char bytes[] = "\x01\x02\x03";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> raw(fmemopen(bytes, 3, "rb"), std::fclose);
+  std::vector<std::int16_t> samples;
+  EXPECT_EQ(SoundInput::OpenRaw(raw.get(), "raw")->Read(samples, 4), 1u);
+  EXPECT_EQ(samples, std::vector<std::int16_t>{0x0201});
 }
 
 // Without pictures the trace is only checked, all points at once; whatever drawing it raises,

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -51,37 +52,44 @@ class SoundFile : public SoundInput {
     return static_cast<std::int64_t>(std::floor(info_.frames * ratio_));
   }
 
-  std::size_t Read(std::vector<std::int16_t>& out, std::size_t count) override {
+  std::size_t Read(std::span<std::int16_t> out) override {
     std::size_t delivered = 0;
-    while (delivered < count) {
-      if (pending_pos_ == pending_.size()) {
+    while (delivered < out.size()) {
+      if (pending_pos_ < pending_.size()) {
+        const std::size_t take = std::min(out.size() - delivered, pending_.size() - pending_pos_);
+        std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(pending_pos_), take,
+                    out.begin() + static_cast<std::ptrdiff_t>(delivered));
+        pending_pos_ += take;
+        delivered += take;
+      } else if (IsCaptureFormat()) {
+        // Already what a capture delivers: straight into the caller's samples, no copy between.
+        const std::size_t got = ReadShorts(out.subspan(delivered));
+        delivered += got;
+        if (got == 0) break;
+      } else {
         pending_.clear();
         pending_pos_ = 0;
         if (!Refill()) break;
-        continue;
       }
-      const std::size_t take = std::min(count - delivered, pending_.size() - pending_pos_);
-      out.insert(out.end(), pending_.begin() + pending_pos_,
-                 pending_.begin() + pending_pos_ + take);
-      pending_pos_ += take;
-      delivered += take;
     }
     return delivered;
   }
 
  private:
-  // Decodes the next chunk into pending_; false once nothing more will come.
+  // Up to out.size() samples of a file in the capture's own format; 0 at the end.
+  std::size_t ReadShorts(std::span<std::int16_t> out) {
+    if (finished_ || out.empty()) return 0;
+    const auto wanted = static_cast<sf_count_t>(out.size());
+    const sf_count_t got = sf_readf_short(file_.get(), out.data(), wanted);
+    CheckRead(got, wanted);
+    if (got <= 0) finished_ = true;
+    return static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+  }
+
+  // Decodes the next chunk of any other format into pending_; false once nothing more will
+  // come.
   bool Refill() {
     if (finished_) return false;
-    if (IsCaptureFormat()) {
-      // Already what a capture delivers: the samples pass through as they are.
-      pending_.resize(kChunkFrames);
-      const sf_count_t got = sf_readf_short(file_.get(), pending_.data(), kChunkFrames);
-      CheckRead(got);
-      pending_.resize(static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
-      if (pending_.empty()) finished_ = true;
-      return !finished_;
-    }
     if (!resampler_) {
       const std::vector<double> mono = ReadMono();
       if (mono.empty()) finished_ = true;
@@ -122,12 +130,14 @@ class SoundFile : public SoundInput {
            (info_.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
   }
 
-  void CheckRead(sf_count_t got) {
+  // After reading `got` of `wanted` frames: a read error, or a short read before the frames the
+  // header promised, is an error.
+  void CheckRead(sf_count_t got, sf_count_t wanted = kChunkFrames) {
     if (sf_error(file_.get()) != SF_ERR_NO_ERROR) {
       throw SoundInputError(name() + ": " + sf_strerror(file_.get()));
     }
     frames_read_ += got;
-    if (got < kChunkFrames && frames_read_ < info_.frames) {
+    if (got < wanted && frames_read_ < info_.frames) {
       throw SoundInputError(name() + ": truncated (the sound data ends early)");
     }
   }
@@ -185,20 +195,25 @@ class RawStream : public SoundInput {
  public:
   RawStream(std::FILE* stream, const std::string& name) : SoundInput(name), stream_(stream) {}
 
-  std::size_t Read(std::vector<std::int16_t>& out, std::size_t count) override {
-    std::vector<unsigned char> bytes(count * 2);
+  std::size_t Read(std::span<std::int16_t> out) override {
+    // Little-endian bytes land in place, then become samples whatever the machine's order.
+    auto* const bytes = reinterpret_cast<unsigned char*>(out.data());
+    const std::size_t wanted = out.size() * 2;
     std::size_t got = 0;
-    while (got < bytes.size()) {
-      const std::size_t n = std::fread(bytes.data() + got, 1, bytes.size() - got, stream_);
+    while (got < wanted) {
+      const std::size_t n = std::fread(bytes + got, 1, wanted - got, stream_);
       if (n == 0) break;
       got += n;
     }
     if (std::ferror(stream_)) {
       throw SoundInputError(name() + ": " + std::strerror(errno));
     }
+    // An odd last byte is half a sample: not one.
     const std::size_t samples = got / 2;
-    for (std::size_t i = 0; i < samples; ++i) {
-      out.push_back(static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+    if constexpr (std::endian::native != std::endian::little) {
+      for (std::size_t i = 0; i < samples; ++i) {
+        out[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+      }
     }
     return samples;
   }
@@ -208,6 +223,14 @@ class RawStream : public SoundInput {
 };
 
 }  // namespace
+
+std::size_t SoundInput::Read(std::vector<std::int16_t>& out, std::size_t count) {
+  const std::size_t before = out.size();
+  out.resize(before + count);
+  const std::size_t got = Read(std::span(out).subspan(before));
+  out.resize(before + got);
+  return got;
+}
 
 std::unique_ptr<SoundInput> SoundInput::OpenFile(const std::string& path) {
   return std::make_unique<SoundFile>(path);

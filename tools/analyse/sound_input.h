@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,8 +30,12 @@ class SoundInput {
 
   virtual ~SoundInput() = default;
 
+  // Fills `out` from its start as far as the sound goes; returns how many samples, fewer than
+  // out.size() only at the end.
+  virtual std::size_t Read(std::span<std::int16_t> out) = 0;
+
   // Appends up to `count` samples; returns how many, 0 at the end.
-  virtual std::size_t Read(std::vector<std::int16_t>& out, std::size_t count) = 0;
+  std::size_t Read(std::vector<std::int16_t>& out, std::size_t count);
 
   // Length in samples at 22050/s when the source says so in advance, else -1.
   virtual std::int64_t ExpectedSamples() const { return -1; }
