@@ -161,7 +161,9 @@ class SoundFile : public SoundInput {
     std::size_t used = 0;
     do {
       SRC_DATA data{};
-      data.data_in = input.data() + used;
+      // Once all is used the pointer stays on the last frame: one past the end may be where
+      // `output` begins, and the converter refuses arrays that seem to overlap.
+      data.data_in = input.data() + std::min(used, input.size() - 1);
       data.input_frames = static_cast<long>(input.size() - used);
       data.data_out = output.data();
       data.output_frames = static_cast<long>(output.size());
