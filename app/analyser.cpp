@@ -52,8 +52,8 @@ bool Analyser::Timer1_Timer() {
   StopCapture(capture_);
   blocks_cut_short_ = whole ? 0 : blocks_cut_short_ + 1;
   if (blocks_cut_short_ == 2) {
-    // The restart after a fault succeeds and the next block ends the same way: capture is not
-    // coming back by itself this time. Say so, and go on trying at the retries' pace.
+    // The restart after a fault succeeded and the next block ended the same way: capture is
+    // not coming back by itself this time. Say so, and try again when the retry falls due.
     ReportCaptureFault(capture_);
     next_retry_ = now + kRetryInterval;
     return false;

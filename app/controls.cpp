@@ -20,8 +20,9 @@ PictureBox::PictureBox(int width_px, int height_px, QWidget* parent)
   setFocusPolicy(Qt::NoFocus);
   // A block draws some hundred lines; the first asks for the one repaint that shows them all.
   surface_.SetChangeHandler([this] {
-    if (!repaint_asked_) update();
-    repaint_asked_ = isVisible();
+    if (repaint_asked_) return;
+    update();
+    repaint_asked_ = isVisible();  // a hidden widget's update() asks for nothing
   });
 }
 

@@ -147,21 +147,14 @@ void StopCapture(CaptureState& state) {
   waveInClose(state.hWaveIn);
 }
 
-void GetSampleChecked(const CaptureState& state, Long index, double& out) {
+void RaiseSampleFault(const CaptureState& state, Long index) {
   const Long offset = CheckedMul<Long>(index, static_cast<Long>(state.wfx.nBlockAlign));
   // Never read outside the buffer, whatever index a caller passes.
   if (state.whdr.lpData == nullptr || offset < 0 ||
       static_cast<std::uint64_t>(offset) + sizeof(std::int16_t) > state.whdr.dwBufferLength) {
     RaiseSubscript("sample " + std::to_string(index) + " outside the capture buffer");
   }
-  std::uintptr_t address = 0;
-  if (__builtin_add_overflow(reinterpret_cast<std::uintptr_t>(state.whdr.lpData), offset,
-                             &address)) {
-    RaiseOverflow("sample address");
-  }
-  std::int16_t sample = 0;
-  RtlMoveMemory(&sample, reinterpret_cast<const void*>(address), sizeof sample);
-  out = static_cast<double>(sample) / 32768.0;
+  RaiseOverflow("sample address");
 }
 
 bool CaptureBufferDone(const CaptureState& state) {

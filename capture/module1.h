@@ -57,9 +57,9 @@ void NoteCaptureFault(CaptureState& state);
 // failing but keeps ending the same way (a source that connects and sends nothing).
 void ReportCaptureFault(CaptureState& state);
 
-// GetSample for every index, every check spelled out: raises the run-time error an index
-// outside the buffer (or an offset or address that overflows) is, else reads the sample.
-void GetSampleChecked(const CaptureState& state, Long index, double& out);
+// For an index GetSample refused: raises the run-time error it is (the offset or the address
+// overflowing, or the sample lying outside the buffer).
+[[noreturn]] void RaiseSampleFault(const CaptureState& state, Long index);
 
 // out = sample `index` of the buffer / 32768. Overflow of the offset is a run-time error, and
 // so is an index outside the buffer; `out` is left as it was then. Inline: it runs for every
@@ -72,8 +72,7 @@ inline void GetSample(const CaptureState& state, Long index, double& out) {
       static_cast<std::uint64_t>(offset) + sizeof(std::int16_t) > state.whdr.dwBufferLength ||
       __builtin_add_overflow(reinterpret_cast<std::uintptr_t>(state.whdr.lpData), offset,
                              &address)) {
-    GetSampleChecked(state, index, out);
-    return;
+    RaiseSampleFault(state, index);
   }
   std::int16_t sample = 0;
   std::memcpy(&sample, reinterpret_cast<const void*>(address), sizeof sample);
