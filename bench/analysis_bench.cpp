@@ -1,6 +1,6 @@
 // Speed of each build of the transform beside FFTW's double-precision in-place complex forward
-// transform, on the same split real and imaginary arrays in the same run, and of one whole
-// block of analysis.
+// transform, on the same split real and imaginary arrays in the same run, of one whole block
+// of analysis, and of drawing a block's grid and trace.
 //
 //   build/bench/analysis_bench [--benchmark_filter=...]
 //
@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "app/analyser_state.h"
+#include "display/plot_drawing.h"
 #include "display/trace.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
@@ -208,6 +209,30 @@ void BM_WholeBlock(benchmark::State& bench) {
   }
 }
 BENCHMARK(BM_WholeBlock);
+
+// What the window draws for each block: the grid, then the trace, on a surface of the
+// window's plot size.
+void BM_DrawBlock(benchmark::State& bench) {
+  auto state = std::make_unique<AnalyserState>();
+  std::string rate;
+  Long bytes = 0;
+  SetReferenceStartValues(*state);
+  SetAnalysisStartValues(*state, rate, bytes);
+  SetColourStartValues(*state);
+  const auto samples = TestSignal(8192);
+  const auto reader = [&samples](Long i, double& out) { out = samples[i] / 32768.0; };
+  LoadFrame(state->dblFFTSize, reader, state->dblSample, state->dblReal, state->dblImag);
+  LevelPass(state->dblFFTSize, state->dblReal, state->dblImag, state->dblLevel, state->sngMax,
+            state->intPeakFreq, state->sngNoise);
+  CalcTrace(state->BinCount(), state->Axis(), state->dblLevel, state->dblTraceX, state->dblTraceY);
+  PlotSurface picture(321, 297);
+  for (auto _ : bench) {
+    DrawGridLines(picture, state->lngBackColor, state->lngGridColor);
+    DrawTraceLines(picture, state->dblTraceX, state->dblTraceY, kTraceColor);
+    benchmark::DoNotOptimize(picture.Image().constBits());
+  }
+}
+BENCHMARK(BM_DrawBlock)->Apply(BestOfRounds);
 
 // What a file's workers do with a transformed block besides the transform: its own levels, and
 // its clear spectral line.

@@ -1,6 +1,7 @@
 #include "display/plot_surface.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -31,7 +32,11 @@ bool Clip(double& x1, double& y1, double& x2, double& y2, double lo_x, double lo
   double t1 = 1;
   const double p[4] = {-dx, dx, -dy, dy};
   const double q[4] = {x1 - lo_x, hi_x - x1, y1 - lo_y, hi_y - y1};
-  for (int i = 0; i < 4; ++i) {
+  // A segment inside the rectangle keeps t0 = 0 and t1 = 1, without the four divisions: most
+  // of a trace's segments.
+  const bool inside = std::min(x1, x2) >= lo_x && std::max(x1, x2) <= hi_x &&
+                      std::min(y1, y2) >= lo_y && std::max(y1, y2) <= hi_y;
+  for (int i = 0; i < 4 && !inside; ++i) {
     if (p[i] == 0) {
       if (q[i] < 0) return false;
       continue;
@@ -118,7 +123,14 @@ double PlotSurface::PixelY(float y) const {
 }
 
 void PlotSurface::Line(float x1, float y1, float x2, float y2, PackedColor color) {
-  const PixelLine line{PixelX(x1), PixelY(y1), PixelX(x2), PixelY(y2), ToRgb(color)};
+  // Compared bit for bit: -0 and 0 are different user coordinates to the conversion.
+  const bool from_last_end =
+      last_end_ && std::bit_cast<std::uint32_t>(x1) == std::bit_cast<std::uint32_t>(last_end_->x) &&
+      std::bit_cast<std::uint32_t>(y1) == std::bit_cast<std::uint32_t>(last_end_->y);
+  const double start_x = from_last_end ? last_end_->pixel_x : PixelX(x1);
+  const double start_y = from_last_end ? last_end_->pixel_y : PixelY(y1);
+  const PixelLine line{start_x, start_y, PixelX(x2), PixelY(y2), ToRgb(color)};
+  last_end_ = LineEnd{x2, y2, line.x2, line.y2};
   if (discard_pixels_) return;
   lines_.push_back(line);
   Draw(line);

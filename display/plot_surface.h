@@ -4,6 +4,7 @@
 #include <QRgb>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -38,10 +39,22 @@ class PlotSurface {
   float ScaleTop() const { return scale_top_; }
   float ScaleWidth() const { return scale_width_; }
   float ScaleHeight() const { return scale_height_; }
-  void SetScaleLeft(float value) { scale_left_ = value; }
-  void SetScaleTop(float value) { scale_top_ = value; }
-  void SetScaleWidth(float value) { scale_width_ = value; }
-  void SetScaleHeight(float value) { scale_height_ = value; }
+  void SetScaleLeft(float value) {
+    scale_left_ = value;
+    last_end_.reset();
+  }
+  void SetScaleTop(float value) {
+    scale_top_ = value;
+    last_end_.reset();
+  }
+  void SetScaleWidth(float value) {
+    scale_width_ = value;
+    last_end_.reset();
+  }
+  void SetScaleHeight(float value) {
+    scale_height_ = value;
+    last_end_.reset();
+  }
 
   // The surface always keeps its drawing; the setting is held so start-up can switch it on
   // as it always has.
@@ -79,6 +92,13 @@ class PlotSurface {
     QRgb rgb;
   };
 
+  // The last line's far end, in user and in pixel coordinates. A trace's next line starts
+  // there, so its start is not converted twice; a new scale forgets it.
+  struct LineEnd {
+    float x, y;
+    double pixel_x, pixel_y;
+  };
+
   double PixelX(float x) const;
   double PixelY(float y) const;
   void Fill();
@@ -91,6 +111,7 @@ class PlotSurface {
   long pen_ = 1;      // the width of a line in device pixels
   QImage image_;
   std::vector<PixelLine> lines_;  // since the last clear
+  std::optional<LineEnd> last_end_;
   PackedColor back_color_ = 0;
   float scale_left_ = 0;
   float scale_top_ = 0;

@@ -468,6 +468,47 @@ TEST(HeadlessTrace, RaisesWhatDrawingRaises) {
   }
 }
 
+// A line that starts where the last one ended takes that end's pixels instead of converting
+// it again; after a new scale it must not. Each sequence drawn as a trace gives the picture of
+// its lines each drawn alone on a surface of its own.
+TEST(PlotSurface, ALineFromTheLastEndDrawsAsOnItsOwn) {
+  struct Step {
+    float x, y;               // the next end; the line runs from the last one
+    float scale_left = -100;  // the scale the line is drawn at
+    float scale_width = 1200;
+  };
+  const std::vector<std::vector<Step>> sequences = {
+      {{0, 0}, {300, 700}, {301, 690}, {1100, -100}, {-150, 1300}},  // in, on and over the edges
+      {{500, 500}, {600, 400}, {700, 300, -90}},                     // the scale moves mid-trace
+      {{500, 500}, {600, 400}, {700, 300, -100, 1000}},              // the scale stretches
+      {{-0.0f, 200}, {0, 800}, {-0.0f, 900}},                        // -0 and 0 meet
+  };
+  const auto draw = [](PlotSurface& picture, const Step& from, const Step& to) {
+    picture.SetScaleTop(-100);
+    picture.SetScaleHeight(1200);
+    // Set only when it changes, as a program would.
+    if (picture.ScaleLeft() != to.scale_left) picture.SetScaleLeft(to.scale_left);
+    if (picture.ScaleWidth() != to.scale_width) picture.SetScaleWidth(to.scale_width);
+    picture.Line(from.x, from.y, to.x, to.y, kTraceColor);
+  };
+  for (const auto& steps : sequences) {
+    PlotSurface trace(321, 297);
+    QImage alone_lines = trace.Image();
+    for (std::size_t i = 1; i < steps.size(); ++i) {
+      draw(trace, steps[i - 1], steps[i]);
+      PlotSurface alone(321, 297);
+      draw(alone, steps[i - 1], steps[i]);
+      for (int r = 0; r < 297; ++r) {
+        for (int c = 0; c < 321; ++c) {
+          const QRgb pixel = alone.Image().pixel(c, r);
+          if (pixel != ToRgb(0)) alone_lines.setPixel(c, r, pixel);
+        }
+      }
+    }
+    EXPECT_EQ(trace.Image(), alone_lines) << &steps - sequences.data();
+  }
+}
+
 constexpr int kCycles = 163;  // per block: 438.739 Hz, A4 -5.0 cents
 
 // --live on the private PulseAudio and PipeWire servers that CTest's fixtures started for these
