@@ -191,20 +191,30 @@ BENCHMARK(BM_FFT_PageAlignedArrays)->Arg(8192)->UseManualTime();
 
 // One block as the acquisition cycle runs it: load 8192 samples, transform, level pass,
 // trace mapping.
-void BM_WholeBlock(benchmark::State& bench) {
+void AnalyseBlock(AnalyserState& state, const std::vector<std::int16_t>& samples) {
+  const auto reader = [&samples](Long i, double& out) { out = samples[i] / 32768.0; };
+  LoadFrame(state.dblFFTSize, reader, state.dblSample, state.dblReal, state.dblImag);
+  LevelPass(state.dblFFTSize, state.dblReal, state.dblImag, state.dblLevel, state.sngMax,
+            state.intPeakFreq, state.sngNoise);
+  CalcTrace(state.BinCount(), state.Axis(), state.dblLevel, state.dblTraceX, state.dblTraceY);
+}
+
+// The state as start-up leaves it.
+std::unique_ptr<AnalyserState> StartedState() {
   auto state = std::make_unique<AnalyserState>();
   std::string rate;
   Long bytes = 0;
   SetReferenceStartValues(*state);
   SetAnalysisStartValues(*state, rate, bytes);
+  SetColourStartValues(*state);
+  return state;
+}
+
+void BM_WholeBlock(benchmark::State& bench) {
+  const auto state = StartedState();
   const auto samples = TestSignal(8192);
-  const auto reader = [&samples](Long i, double& out) { out = samples[i] / 32768.0; };
   for (auto _ : bench) {
-    LoadFrame(state->dblFFTSize, reader, state->dblSample, state->dblReal, state->dblImag);
-    LevelPass(state->dblFFTSize, state->dblReal, state->dblImag, state->dblLevel, state->sngMax,
-              state->intPeakFreq, state->sngNoise);
-    CalcTrace(state->BinCount(), state->Axis(), state->dblLevel, state->dblTraceX,
-              state->dblTraceY);
+    AnalyseBlock(*state, samples);
     benchmark::DoNotOptimize(state->dblTraceY[0]);
   }
 }
@@ -213,18 +223,8 @@ BENCHMARK(BM_WholeBlock);
 // What the window draws for each block: the grid, then the trace, on a surface of the
 // window's plot size.
 void BM_DrawBlock(benchmark::State& bench) {
-  auto state = std::make_unique<AnalyserState>();
-  std::string rate;
-  Long bytes = 0;
-  SetReferenceStartValues(*state);
-  SetAnalysisStartValues(*state, rate, bytes);
-  SetColourStartValues(*state);
-  const auto samples = TestSignal(8192);
-  const auto reader = [&samples](Long i, double& out) { out = samples[i] / 32768.0; };
-  LoadFrame(state->dblFFTSize, reader, state->dblSample, state->dblReal, state->dblImag);
-  LevelPass(state->dblFFTSize, state->dblReal, state->dblImag, state->dblLevel, state->sngMax,
-            state->intPeakFreq, state->sngNoise);
-  CalcTrace(state->BinCount(), state->Axis(), state->dblLevel, state->dblTraceX, state->dblTraceY);
+  const auto state = StartedState();
+  AnalyseBlock(*state, TestSignal(8192));
   PlotSurface picture(321, 297);
   for (auto _ : bench) {
     DrawGridLines(picture, state->lngBackColor, state->lngGridColor);

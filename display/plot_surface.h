@@ -39,22 +39,10 @@ class PlotSurface {
   float ScaleTop() const { return scale_top_; }
   float ScaleWidth() const { return scale_width_; }
   float ScaleHeight() const { return scale_height_; }
-  void SetScaleLeft(float value) {
-    scale_left_ = value;
-    last_end_.reset();
-  }
-  void SetScaleTop(float value) {
-    scale_top_ = value;
-    last_end_.reset();
-  }
-  void SetScaleWidth(float value) {
-    scale_width_ = value;
-    last_end_.reset();
-  }
-  void SetScaleHeight(float value) {
-    scale_height_ = value;
-    last_end_.reset();
-  }
+  void SetScaleLeft(float value) { SetScale(scale_left_, value); }
+  void SetScaleTop(float value) { SetScale(scale_top_, value); }
+  void SetScaleWidth(float value) { SetScale(scale_width_, value); }
+  void SetScaleHeight(float value) { SetScale(scale_height_, value); }
 
   // The surface always keeps its drawing; the setting is held so start-up can switch it on
   // as it always has.
@@ -99,6 +87,10 @@ class PlotSurface {
     double pixel_x, pixel_y;
   };
 
+  void SetScale(float& field, float value) {
+    field = value;
+    last_end_.reset();
+  }
   double PixelX(float x) const;
   double PixelY(float y) const;
   void Fill();
