@@ -54,8 +54,11 @@ TEST(EndToEnd, FromNoServerToAToneToClosing) {
   testing::SoundServer server("pulseaudio", false);
   QUORVANE_REQUIRE(server.Missing("Xvfb import xdotool"));
   // Xvfb picks a free display itself, so tests in parallel never race for one, and names it.
+  // It never resets: a reset, when its last client leaves (each xdotool call below), drops a
+  // client that is still connecting, such as the analyser starting meanwhile.
   const std::string named = server.dir + "/display";
-  Child xvfb({"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>" + named});
+  Child xvfb({"sh", "-c",
+              "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>" + named});
   std::string screen;
   // No window manager: a top-level window sits where its client area is.
   const auto xdotool = [&](const std::string& arguments) {
