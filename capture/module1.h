@@ -6,7 +6,6 @@
 // capture's signal.
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <string>
 
@@ -75,7 +74,7 @@ inline void GetSample(const CaptureState& state, Long index, double& out) {
     RaiseSampleFault(state, index);
   }
   std::int16_t sample = 0;
-  std::memcpy(&sample, reinterpret_cast<const void*>(address), sizeof sample);
+  RtlMoveMemory(&sample, reinterpret_cast<const void*>(address), sizeof sample);
   out = static_cast<double>(sample) / 32768.0;
 }
 

@@ -294,7 +294,3 @@ std::size_t quorvane::LiveGlobalBlocks() {
   std::lock_guard lock(blocks.mutex);
   return blocks.live.size();
 }
-
-void RtlMoveMemory(void* Destination, const void* Source, SIZE_T Length) {
-  std::memmove(Destination, Source, Length);
-}

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
@@ -140,4 +141,7 @@ LPVOID GlobalLock(HGLOBAL hMem);
 // NULL on success; the handle back when it is not a live block (nothing is freed then).
 HGLOBAL GlobalFree(HGLOBAL hMem);
 
-void RtlMoveMemory(void* Destination, const void* Source, SIZE_T Length);
+// Inline: a block's samples are read through it one at a time.
+inline void RtlMoveMemory(void* Destination, const void* Source, SIZE_T Length) {
+  std::memmove(Destination, Source, Length);
+}

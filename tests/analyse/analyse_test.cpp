@@ -484,9 +484,9 @@ TEST(PlotSurface, ALineFromTheLastEndDrawsAsOnItsOwn) {
       {{-0.0f, 200}, {0, 800}, {-0.0f, 900}},                        // -0 and 0 meet
   };
   const auto draw = [](PlotSurface& picture, const Step& from, const Step& to) {
-    picture.SetScaleTop(-100);
-    picture.SetScaleHeight(1200);
     // Set only when it changes, as a program would.
+    if (picture.ScaleTop() != -100) picture.SetScaleTop(-100);
+    if (picture.ScaleHeight() != 1200) picture.SetScaleHeight(1200);
     if (picture.ScaleLeft() != to.scale_left) picture.SetScaleLeft(to.scale_left);
     if (picture.ScaleWidth() != to.scale_width) picture.SetScaleWidth(to.scale_width);
     picture.Line(from.x, from.y, to.x, to.y, kTraceColor);
