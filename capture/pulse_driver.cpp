@@ -176,8 +176,9 @@ void PulseDriver::OnContextState(pa_context* context, void* userdata) {
   if (context != self->context_) return;
   const pa_context_state_t state = pa_context_get_state(context);
   if (state == PA_CONTEXT_READY) {
-    if (self->link_ == Link::kConnecting) self->FindDeviceZero();
-    return;
+    if (self->link_ != Link::kConnecting) return;
+    self->Watch();
+    return self->FindDeviceZero();
   }
   if (PA_CONTEXT_IS_GOOD(state)) return;
   const int error = pa_context_errno(context);
@@ -199,6 +200,7 @@ void PulseDriver::OnContextState(pa_context* context, void* userdata) {
 }
 
 void PulseDriver::FindDeviceZero() {
+  look_again_ = false;
   Enter(Link::kFinding);
   finder_.Find(context_, [this](const InputChoice& choice) { InputFound(choice); });
 }
@@ -257,12 +259,16 @@ void PulseDriver::PreparationFailed(const PulseFailure& failure) {
   Retire(!connected);
   failure_ = failure;
   if (!connected) return Enter(Link::kFailed);
+  if (look_again_) return FindDeviceZero();
   Enter(Link::kWatching);
-  Watch();
 }
 
 // While device 0 cannot be recorded, a new source (a microphone plugged in, an input module
-// loaded) or a new default source is worth another look; nothing else wakes us.
+// loaded) or a new default source is worth another look; nothing else wakes us. The watch
+// starts with the connection, before the first look: the server answers in order, so a source
+// that comes after the look's answer is told of, and one told of during a look means looking
+// again. Started only once that look had failed, it would miss a source that came meanwhile,
+// and the analyser would wait for it for ever.
 void PulseDriver::Watch() {
   pa_context_set_subscribe_callback(context_, OnServerEvent, this);
   const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
@@ -275,13 +281,15 @@ void PulseDriver::Watch() {
 void PulseDriver::OnServerEvent(pa_context* context, pa_subscription_event_type_t type,
                                 std::uint32_t, void* userdata) {
   auto* self = static_cast<PulseDriver*>(userdata);
-  if (context != self->context_ || self->link_ != Link::kWatching) return;
+  if (context != self->context_) return;
   const unsigned facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const unsigned kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  if ((facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind == PA_SUBSCRIPTION_EVENT_NEW) ||
-      facility == PA_SUBSCRIPTION_EVENT_SERVER) {
-    self->FindDeviceZero();
+  if ((facility != PA_SUBSCRIPTION_EVENT_SOURCE || kind != PA_SUBSCRIPTION_EVENT_NEW) &&
+      facility != PA_SUBSCRIPTION_EVENT_SERVER) {
+    return;
   }
+  if (self->link_ == Link::kWatching) return self->FindDeviceZero();
+  if (Preparing(self->link_)) self->look_again_ = true;
 }
 
 void PulseDriver::Lost(const PulseFailure& failure) {

@@ -109,7 +109,8 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   std::unique_ptr<SoundThread> thread_;  // from the first open on
   // Under the sound thread's lock from here on.
   Link link_ = Link::kOff;
-  bool waiting_ = false;  // an open found the preparation under way and waits for its end
+  bool waiting_ = false;     // an open found the preparation under way and waits for its end
+  bool look_again_ = false;  // a source came, or the default changed, while device 0 was sought
   PulseFailure failure_{MMSYSERR_NOERROR, {}};  // of the last preparation, in kFailed/kWatching
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
