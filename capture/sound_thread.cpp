@@ -288,11 +288,19 @@ bool SoundThread::DispatchDefers() {
   return ran;
 }
 
+// Timers that fell due during one wait fire earliest first, each once, whatever order they were
+// made in; a callback may free, stop or move one not yet fired.
 void SoundThread::DispatchTimers() {
   const pa_usec_t now = pa_rtclock_now();
-  const std::size_t count = time_events_.size();
-  for (std::size_t i = 0; i < count && !quit_; ++i) {
-    pa_time_event* event = time_events_[i].get();
+  due_.clear();
+  for (const auto& event : time_events_) {
+    if (!event->dead && event->enabled && event->deadline <= now) due_.push_back(event.get());
+  }
+  std::stable_sort(due_.begin(), due_.end(), [](const pa_time_event* a, const pa_time_event* b) {
+    return a->deadline < b->deadline;
+  });
+  for (pa_time_event* event : due_) {
+    if (quit_) return;
     if (event->dead || !event->enabled || event->deadline > now) continue;
     event->enabled = false;
     const timeval when = event->when;

@@ -45,6 +45,9 @@ class SoundThread {
 
   // Lock held. 0 for no pace: wake for every event.
   void SetPace(pa_usec_t pace);
+  // Lock held: the loop has let go of the lock to wait, so only another thread's change (or
+  // its descriptors and timers) can end the wait.
+  bool waiting() const { return waiting_; }
 
  private:
   friend struct LoopCalls;
@@ -69,6 +72,7 @@ class SoundThread {
   std::vector<std::unique_ptr<pa_io_event>> io_events_;
   std::vector<std::unique_ptr<pa_time_event>> time_events_;
   std::vector<std::unique_ptr<pa_defer_event>> defer_events_;
+  std::vector<pa_time_event*> due_;  // DispatchTimers' own, kept to spare an allocation a turn
   pa_usec_t pace_ = 0;
   bool waiting_ = false;
   pa_usec_t wait_deadline_ = PA_USEC_INVALID;  // the next timer's, as the loop began to wait

@@ -85,6 +85,8 @@ class LoopTest : public ::testing::Test {
 
 TEST_F(LoopTest, TimersFireOnceInTheOrderTheyAreDueAndNotWhenStoppedOrFreed) {
   {
+    // Held until all are due, so that however late the loop comes to them they fire in one
+    // turn: the order is then the loop's, not the clock's.
     Lock lock(loop_);
     Timer(30'000, "30 ms");
     Timer(10'000, "10 ms");
@@ -96,6 +98,7 @@ TEST_F(LoopTest, TimersFireOnceInTheOrderTheyAreDueAndNotWhenStoppedOrFreed) {
     api()->time_restart(moved, &later);
     api()->time_restart(stopped, nullptr);
     api()->time_free(freed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(45));
   }
   ASSERT_TRUE(WaitFor([&] { return log_.size() >= 5; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more comes
@@ -108,13 +111,14 @@ TEST_F(LoopTest, TimersFireOnceInTheOrderTheyAreDueAndNotWhenStoppedOrFreed) {
 TEST_F(LoopTest, ChangesFromAnotherThreadEndTheWait) {
   int pipe_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK | O_CLOEXEC), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the loop is waiting now
   pa_defer_event* defer = nullptr;
+  ASSERT_TRUE(WaitFor([&] { return loop_.waiting(); }));
   {
     Lock lock(loop_);
+    ASSERT_TRUE(loop_.waiting());  // nothing wakes it but what this thread does
     Timer(0, "timer due now");
   }
-  ASSERT_TRUE(WaitFor([&] { return log_.size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return log_.size() == 1 && loop_.waiting(); }));
   {
     Lock lock(loop_);
     // Runs until it disables itself, on its third call.
@@ -124,7 +128,7 @@ TEST_F(LoopTest, ChangesFromAnotherThreadEndTheWait) {
     defer = api()->defer_new(
         api(), [](pa_mainloop_api*, pa_defer_event*, void* e) { Called(e); }, event);
   }
-  ASSERT_TRUE(WaitFor([&] { return log_.size() == 4; }));
+  ASSERT_TRUE(WaitFor([&] { return log_.size() == 4 && loop_.waiting(); }));
   {
     Lock lock(loop_);
     // Not watched at first, then watched for input: the change alone must start the watch.
