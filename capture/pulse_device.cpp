@@ -2,9 +2,9 @@
 // watch for a source that has gone silent. See pulse_driver.h.
 
 #include <algorithm>
-#include <cstdio>
 
 #include "capture/pulse_driver.h"
+#include "capture/pulse_operation.h"
 
 namespace quorvane::wavein {
 
@@ -13,13 +13,6 @@ namespace {
 constexpr pa_usec_t kSilenceFloor = 500 * PA_USEC_PER_MSEC;
 // How long the server gets to say whether a silent source is suspended.
 constexpr pa_usec_t kAnswerTime = 300 * PA_USEC_PER_MSEC;
-
-PulseFailure NoSoundFor(pa_usec_t silent) {
-  char text[96];
-  std::snprintf(text, sizeof text, "No sound arrived from the sound server for %.1f seconds.",
-                static_cast<double>(silent) / PA_USEC_PER_SEC);
-  return {MMSYSERR_NODRIVER, text};
-}
 
 }  // namespace
 
@@ -43,11 +36,7 @@ PulseDevice::~PulseDevice() {
 }
 
 void PulseDevice::Release() {
-  if (asking_ != nullptr) {
-    pa_operation_cancel(asking_);
-    pa_operation_unref(asking_);
-    asking_ = nullptr;
-  }
+  CancelOperation(asking_);
   if (watchdog_ != nullptr) {
     driver_->thread_->api()->time_free(watchdog_);
     watchdog_ = nullptr;
@@ -117,7 +106,7 @@ pa_usec_t PulseDevice::SilenceLimit() const {
   const WAVEHDR* head = queue_.head();
   const pa_usec_t period =
       head == nullptr ? 0 : pa_usec_t{head->dwBufferLength} * PA_USEC_PER_SEC / kBytesPerSecond;
-  return std::max(3 * period, kSilenceFloor);
+  return std::max({3 * period, kSilenceFloor, driver_->UsualWait()});
 }
 
 void PulseDevice::OnWatchdog(pa_mainloop_api*, pa_time_event* event, const timeval*,
@@ -140,7 +129,7 @@ void PulseDevice::OnWatchdog(pa_mainloop_api*, pa_time_event* event, const timev
     } else if (now - self->asked_at_ < kAnswerTime) {
       next = self->asked_at_ + kAnswerTime;
     } else {
-      return self->driver_->Lost(NoSoundFor(silent));  // frees this timer
+      return self->driver_->WentSilent(silent);  // frees this timer
     }
   }
   pa_context_rttime_restart(self->driver_->context_, event, next);
@@ -166,7 +155,7 @@ void PulseDevice::OnSourceState(pa_context*, const pa_source_info* info, int eol
   if (suspended) {
     self->Progress();  // waiting out a suspension is not silence
   } else if (self->Recording() != nullptr && silent >= self->SilenceLimit()) {
-    self->driver_->Lost(NoSoundFor(silent));
+    self->driver_->WentSilent(silent);
   }
 }
 

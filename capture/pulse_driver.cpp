@@ -4,9 +4,12 @@
 #include "capture/pulse_driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
+#include "capture/capture_log.h"
+#include "capture/pulse_operation.h"
 #include "common/identity.h"
 
 namespace quorvane::wavein {
@@ -18,6 +21,9 @@ constexpr pa_usec_t kPreparationLimit = 2 * PA_USEC_PER_SEC;
 // A stream prepared, or a connection watching for an input, waits this long for an open; then
 // nobody wants device 0 any more and the connection goes.
 constexpr pa_usec_t kUnclaimedKeep = 5 * PA_USEC_PER_SEC;
+// How long a source whose pace is not known yet may take: it may have run at its largest
+// latency (2 s) until the stream asked for less, and hand on what it had gathered only then.
+constexpr pa_usec_t kUnknownPaceWait = 2500 * PA_USEC_PER_MSEC;
 // The most sound kept between blocks; the stream's pieces must be smaller.
 constexpr std::size_t kCarryBytes = kBytesPerSecond / 4;
 constexpr char kClientName[] = "Quorvane Spectrum";
@@ -45,7 +51,38 @@ std::uint32_t FragmentBytes(int fragment_ms) {
   return static_cast<std::uint32_t>(std::clamp<std::size_t>(bytes, 2, kCarryBytes - 2) & ~1u);
 }
 
+PulseFailure NoSoundFor(pa_usec_t silent) {
+  char text[96];
+  std::snprintf(text, sizeof text, "No sound arrived from the sound server for %.1f seconds.",
+                static_cast<double>(silent) / PA_USEC_PER_SEC);
+  return {MMSYSERR_NODRIVER, text};
+}
+
 }  // namespace
+
+const char* ToString(Link link) {
+  switch (link) {
+    case Link::kOff:
+      return "off";
+    case Link::kConnecting:
+      return "connecting";
+    case Link::kFinding:
+      return "finding device 0";
+    case Link::kStarting:
+      return "starting the stream";
+    case Link::kReady:
+      return "ready";
+    case Link::kInUse:
+      return "in use";
+    case Link::kBroken:
+      return "broken";
+    case Link::kFailed:
+      return "failed";
+    case Link::kWatching:
+      return "watching for an input";
+  }
+  return "?";
+}
 
 PulseDriver::PulseDriver(const PulseWaveInputOptions& options)
     : keep_connection_(static_cast<pa_usec_t>(options.keep_connection_ms) * PA_USEC_PER_MSEC),
@@ -70,6 +107,7 @@ PulseDriver::~PulseDriver() {
 // a connection nobody claims is let go after a while.
 void PulseDriver::Enter(Link next) {
   const Link was = std::exchange(link_, next);
+  if (was != next) CaptureLog("connection: %s -> %s", ToString(was), ToString(next));
   FreeTimer(idle_timer_);
   if (Preparing(was) && !Preparing(next)) {
     FreeTimer(preparation_limit_);
@@ -152,6 +190,7 @@ MMRESULT PulseDriver::Open(std::unique_ptr<Device>& device) {
 }
 
 void PulseDriver::Connect() {
+  pace_.Forget();  // the server may be another one now, its sources new
   pa_proplist* properties = Properties(nullptr);
   if (properties != nullptr) {
     context_ = pa_context_new_with_proplist(thread_->api(), kClientName, properties);
@@ -229,6 +268,8 @@ void PulseDriver::CreateStream(const std::string& source) {
   }
   carry_.Clear();
   stream_source_ = PA_INVALID_INDEX;
+  fragment_granted_ = 0;
+  pace_.Break();
   pa_stream_set_state_callback(stream_, OnStreamState, this);
   pa_stream_set_read_callback(stream_, OnRead, this);
   pa_stream_set_suspended_callback(stream_, OnSuspended, this);
@@ -238,15 +279,19 @@ void PulseDriver::CreateStream(const std::string& source) {
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
-  // Pieces of this size, however low a latency the source runs at for others: a piece's sound
-  // past a buffer's end is kept for the next buffer, so this sets how often the sound thread
-  // wakes, not the gap between blocks. No latency is pressed onto the source.
+  // Pieces of this size: a piece's sound past a buffer's end is kept for the next buffer, so
+  // this sets how often the sound thread wakes, not the gap between blocks. With
+  // PA_STREAM_ADJUST_LATENCY the source is asked for this latency, as recording programs do:
+  // left alone, PulseAudio runs an idle source at its largest latency (about 2 s) and hands on
+  // its sound in pieces that large. A source already running at a lower latency for another
+  // client keeps it; PipeWire takes the request as the stream's own latency.
   attributes.fragsize = fragment_bytes_;
   // No source named: the server's default, followed when the desktop chooses another. The
   // desktop's sound settings may move the stream by hand; but the source the user named in
   // PULSE_SOURCE stays, which servers would otherwise move to a new default too.
   const char* device = source.empty() ? nullptr : source.c_str();
-  const pa_stream_flags_t flags = finder_.named() ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS;
+  const pa_stream_flags_t flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_ADJUST_LATENCY | (finder_.named() ? PA_STREAM_DONT_MOVE : PA_STREAM_NOFLAGS));
   if (pa_stream_connect_record(stream_, device, &attributes, flags) < 0) {
     return PreparationFailed(
         FailureFromPulse(pa_context_errno(context_), PulseStage::kPreparing, true));
@@ -255,6 +300,7 @@ void PulseDriver::CreateStream(const std::string& source) {
 }
 
 void PulseDriver::PreparationFailed(const PulseFailure& failure) {
+  CaptureLog("preparation failed: %s", failure.detail.c_str());
   const bool connected = context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
   Retire(!connected);
   failure_ = failure;
@@ -293,6 +339,7 @@ void PulseDriver::OnServerEvent(pa_context* context, pa_subscription_event_type_
 }
 
 void PulseDriver::Lost(const PulseFailure& failure) {
+  CaptureLog("lost: %s", failure.detail.c_str());
   const bool in_use = link_ == Link::kInUse;
   if (in_use) device_->Fault(failure);
   Retire(true);
@@ -300,11 +347,8 @@ void PulseDriver::Lost(const PulseFailure& failure) {
 }
 
 void PulseDriver::Retire(bool connection) {
-  if (old_source_query_ != nullptr) {
-    pa_operation_cancel(old_source_query_);
-    pa_operation_unref(old_source_query_);
-    old_source_query_ = nullptr;
-  }
+  CancelOperation(old_source_query_);
+  CancelOperation(latency_query_);
   carry_.Clear();
   if (stream_ != nullptr) {
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
@@ -375,6 +419,10 @@ void PulseDriver::OnStreamState(pa_stream* stream, void* userdata) {
   if (state == PA_STREAM_READY) {
     if (self->link_ != Link::kStarting) return;
     self->stream_source_ = pa_stream_get_device_index(stream);
+    const pa_buffer_attr* granted = pa_stream_get_buffer_attr(stream);
+    self->fragment_granted_ =
+        granted == nullptr ? 0 : pa_usec_t{granted->fragsize} * PA_USEC_PER_SEC / kBytesPerSecond;
+    self->AskSourceLatency(self->stream_source_);
     return self->Enter(Link::kReady);
   }
   if (PA_STREAM_IS_GOOD(state)) return;
@@ -396,6 +444,8 @@ void PulseDriver::OnRead(pa_stream* stream, std::size_t readable, void* userdata
     const void* data = nullptr;  // null for a hole in the stream
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+    self->source_silent_ = false;
+    self->pace_.Arrived(pa_rtclock_now(), bytes);
     BufferQueue* recording = self->device_ == nullptr ? nullptr : self->device_->Recording();
     if (self->carry_.Arrive(data, bytes, recording) > 0) self->device_->Progress();
     pa_stream_drop(stream);
@@ -405,6 +455,7 @@ void PulseDriver::OnRead(pa_stream* stream, std::size_t readable, void* userdata
 
 void PulseDriver::OnSuspended(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseDriver*>(userdata);
+  self->pace_.Break();  // a suspension's wait is not the source's pace
   if (self->device_ != nullptr) self->device_->SetSuspended(pa_stream_is_suspended(stream) > 0);
 }
 
@@ -416,10 +467,8 @@ void PulseDriver::OnMoved(pa_stream* stream, void* userdata) {
   const std::uint32_t old_source =
       std::exchange(self->stream_source_, pa_stream_get_device_index(stream));
   if (old_source == PA_INVALID_INDEX) return;
-  if (self->old_source_query_ != nullptr) {
-    pa_operation_cancel(self->old_source_query_);
-    pa_operation_unref(self->old_source_query_);
-  }
+  self->AskSourceLatency(self->stream_source_);
+  CancelOperation(self->old_source_query_);
   self->old_source_seen_ = false;
   self->old_source_query_ =
       pa_context_get_source_info_by_index(self->context_, old_source, OnOldSource, self);
@@ -434,6 +483,45 @@ void PulseDriver::OnOldSource(pa_context*, const pa_source_info* info, int eol, 
   if (self->old_source_query_ != nullptr) pa_operation_unref(self->old_source_query_);
   self->old_source_query_ = nullptr;
   if (!self->old_source_seen_) self->Lost({MMSYSERR_NODRIVER, "The input source was removed."});
+}
+
+void PulseDriver::AskSourceLatency(std::uint32_t source) {
+  CancelOperation(latency_query_);
+  latency_query_ = pa_context_get_source_info_by_index(context_, source, OnSourceLatency, this);
+}
+
+void PulseDriver::OnSourceLatency(pa_context*, const pa_source_info* info, int eol,
+                                  void* userdata) {
+  auto* self = static_cast<PulseDriver*>(userdata);
+  if (eol != 0 || info == nullptr) {
+    if (self->latency_query_ != nullptr) pa_operation_unref(self->latency_query_);
+    self->latency_query_ = nullptr;
+    return;
+  }
+  // A source with a fixed latency reports it as configured; PipeWire reports none there.
+  self->source_latency_ = std::max(info->configured_latency, info->latency);
+  CaptureLog("recording from %s: fragment %.1f ms granted, source latency %.1f ms",
+             info->name == nullptr ? "?" : info->name,
+             static_cast<double>(self->fragment_granted_) / PA_USEC_PER_MSEC,
+             static_cast<double>(self->source_latency_) / PA_USEC_PER_MSEC);
+  if (info->name != nullptr && self->paced_source_ != info->name) {
+    self->paced_source_ = info->name;
+    self->pace_.Forget();
+    self->source_silent_ = false;
+  }
+}
+
+void PulseDriver::WentSilent(pa_usec_t silent) {
+  source_silent_ = true;
+  Lost(NoSoundFor(silent));
+}
+
+// A source whose pace is not known yet gets longer, unless it was given up for silence already:
+// then the next block's failure, and with it the outage, is not put off again.
+pa_usec_t PulseDriver::UsualWait() const {
+  const pa_usec_t granted = fragment_granted_ + source_latency_;
+  const bool unknown = !pace_.known() && !source_silent_;
+  return std::max({2 * granted, 2 * pace_.UsualWaitUs(), unknown ? kUnknownPaceWait : 0});
 }
 
 std::shared_ptr<Driver> MakePulseDriver(const PulseWaveInputOptions& options) {

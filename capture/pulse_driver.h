@@ -15,10 +15,15 @@
 // the signal is raised when the preparation ends. After a close the stream stays ready for a
 // while, so one block follows another without a new stream.
 //
+// The stream asks its source for a latency of one fragment, so that a block's sound arrives in
+// pieces well inside a block: a source nobody asks runs at its largest latency, about 2 s on
+// PulseAudio, and would hand on its sound in pieces of that size.
+//
 // Faults never leave a buffer hanging: a lost connection, a removed source, or a source that
 // runs but sends nothing for three buffer periods (a hung server) completes the queued buffers
-// at once. The device keeps the fault and returns it from waveInStart and waveInAddBuffer; the
-// connection is not used again.
+// at once. A source slower than that by its nature (a latency the server reports, or sound that
+// comes seconds at a time) gets twice its own pace before it counts as silent. The device keeps the
+// fault and returns it from waveInStart and waveInAddBuffer; the connection is not used again.
 
 #include <pulse/pulseaudio.h>
 
@@ -28,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/arrival_pace.h"
 #include "capture/pulse_input.h"
 #include "capture/pulse_result.h"
 #include "capture/sound_carry.h"
@@ -51,6 +57,8 @@ enum class Link {
   kWatching,    // connected, but device 0 could not be recorded; the next open reports it,
                 // and a new source or a new default starts finding device 0 again
 };
+
+const char* ToString(Link link);
 
 class PulseDevice;
 
@@ -82,6 +90,8 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   void PreparationFailed(const PulseFailure& failure);
   // The stream or the connection stopped working: a device gets the fault.
   void Lost(const PulseFailure& failure);
+  // The source sent nothing for longer than its way allows.
+  void WentSilent(pa_usec_t silent);
   void Watch();
 
   // Lets go of the stream (and with `connection` the connection too): callbacks off at once,
@@ -90,6 +100,10 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   void FreeRetired();
   void DeviceClosed(bool healthy);
   void Read();
+  // What the server granted the stream, and what is known of the source's pace.
+  void AskSourceLatency(std::uint32_t source);
+  // The longest wait for sound that is still the source's way of working.
+  pa_usec_t UsualWait() const;
 
   static void OnContextState(pa_context* context, void* userdata);
   static void OnServerEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
@@ -99,6 +113,7 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   static void OnSuspended(pa_stream* stream, void* userdata);
   static void OnMoved(pa_stream* stream, void* userdata);
   static void OnOldSource(pa_context*, const pa_source_info* info, int eol, void* userdata);
+  static void OnSourceLatency(pa_context*, const pa_source_info* info, int eol, void* userdata);
   static void OnPreparationLimit(pa_mainloop_api*, pa_time_event*, const timeval*, void*);
   static void OnIdle(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata);
   static void OnRetired(pa_mainloop_api*, pa_defer_event* event, void* userdata);
@@ -118,6 +133,12 @@ class PulseDriver : public Driver, public std::enable_shared_from_this<PulseDriv
   std::uint32_t stream_source_ = PA_INVALID_INDEX;
   pa_operation* old_source_query_ = nullptr;
   bool old_source_seen_ = false;
+  pa_operation* latency_query_ = nullptr;
+  pa_usec_t fragment_granted_ = 0;  // of the current stream
+  pa_usec_t source_latency_ = 0;    // of the source it records from
+  bool source_silent_ = false;      // given up for silence, and nothing heard since
+  std::string paced_source_;        // the source that `pace_` describes
+  ArrivalPace pace_{kBytesPerSecond};
   pa_time_event* preparation_limit_ = nullptr;
   pa_time_event* idle_timer_ = nullptr;
   std::vector<pa_stream*> retired_streams_;

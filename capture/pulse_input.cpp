@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "capture/pulse_operation.h"
+
 namespace quorvane::wavein {
 
 void InputFinder::Find(pa_context* context, Done done) {
@@ -13,11 +15,7 @@ void InputFinder::Find(pa_context* context, Done done) {
 }
 
 void InputFinder::Cancel() {
-  if (operation_ != nullptr) {
-    pa_operation_cancel(operation_);
-    pa_operation_unref(operation_);
-    operation_ = nullptr;
-  }
+  CancelOperation(operation_);
   done_ = nullptr;
 }
 

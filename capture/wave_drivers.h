@@ -18,7 +18,8 @@ struct PulseWaveInputOptions {
   // the device. A connection that saw a fault is never reused.
   int keep_connection_ms = 1000;
   // How much sound arrives at a time: a quarter of a block. The server is asked for pieces of
-  // this size and the sound thread takes what came at most this often. What a piece holds
+  // this size, and the source for this latency, and the sound thread takes what came at most
+  // this often. What a piece holds
   // past a buffer's end is kept for the next buffer, so this sets how often the sound thread
   // wakes and how late a block's end is seen, not the gap between blocks. At most a quarter
   // of a second, the most sound that is kept.

@@ -5,6 +5,7 @@
 
 #include <numeric>
 
+#include "capture/arrival_pace.h"
 #include "capture/sound_carry.h"
 
 namespace quorvane::wavein {
@@ -89,6 +90,53 @@ TEST(SoundCarry, HolesAreSilenceAndSmallBuffersTakeTheirPart) {
   stream.RecordInto(third, 10);  // queued at once
   EXPECT_EQ(third.samples.front(), 249);
   EXPECT_EQ(stream.carry.kept(), 2u);  // 299
+}
+
+// How a source's sound comes: a source that sends 2 s at a time and waits as long between is
+// slow, not silent, and its bursts say so. Its pace is known once two bursts were measured one
+// after the other.
+TEST(ArrivalPace, TheUsualWaitIsTheLargestBurstOrTheLongestTimeBetweenTwo) {
+  constexpr std::size_t kFragment = 4096;  // 92.9 ms at 44100 bytes a second
+  constexpr std::uint64_t kWindow = ArrivalPace::kBurstWindowUs;
+  struct Piece {
+    std::uint64_t at_us;
+    std::size_t bytes;
+    bool after_break = false;
+  };
+  const struct {
+    const char* what;
+    std::vector<Piece> pieces;
+    std::uint64_t usual_us;  // 0: not known
+  } cases[] = {
+      {"nothing yet", {}, 0},
+      {"one burst says nothing of the pace", {{0, 88200}}, 0},
+      {"a fragment every 93 ms",
+       {{0, kFragment}, {93'000, kFragment}, {186'000, kFragment}},
+       93'000},
+      {"two fragments in one wake",
+       {{0, kFragment}, {93'000, kFragment}, {93'100, kFragment}},
+       185'759},
+      {"the window's edge belongs to the burst", {{0, kFragment}, {kWindow, kFragment}}, 0},
+      {"just past it starts another", {{0, kFragment}, {kWindow + 1, kFragment}}, 92'879},
+      {"a scrap, then 2 s at a time in pieces of 64 KiB and the rest",
+       {{0, 2000}, {1'900'000, 65536}, {1'900'300, 22664}, {3'900'000, 65536}},
+       2'000'000},
+      {"a break: the wait across it is not measured",
+       {{0, kFragment}, {2'000'000, kFragment, true}, {2'093'000, kFragment}},
+       93'000},
+      {"empty pieces count for nothing", {{0, 0}, {10, 0}}, 0},
+  };
+  for (const auto& [what, pieces, usual_us] : cases) {
+    ArrivalPace pace(44100);
+    for (const auto& [at, bytes, after_break] : pieces) {
+      if (after_break) pace.Break();
+      pace.Arrived(1'000'000 + at, bytes);
+    }
+    EXPECT_EQ(pace.UsualWaitUs(), usual_us) << what;
+    EXPECT_EQ(pace.known(), usual_us > 0) << what;
+    pace.Forget();
+    EXPECT_FALSE(pace.known()) << what << ", forgotten";
+  }
 }
 
 }  // namespace
