@@ -89,19 +89,21 @@ struct SoundServer {
 };
 
 // Plays `cycles` whole cycles per 8192 samples at peak `amplitude` of full scale, `blocks` such
-// blocks long (16-bit mono 22050/s), into the server's sink over and over until destroyed.
+// blocks long (16-bit mono 22050/s), into the server's sink (or `sink`) over and over until
+// destroyed.
 struct Player {
-  Player(const SoundServer& server, int cycles, double amplitude, int blocks) {
+  Player(const SoundServer& server, int cycles, double amplitude, int blocks,
+         const std::string& sink = "") {
     std::vector<std::int16_t> samples(static_cast<std::size_t>(blocks) * 8192);
     for (std::size_t n = 0; n < samples.size(); ++n) {
       const double phase = 2 * std::numbers::pi * cycles * static_cast<double>(n) / 8192;
       samples[n] = static_cast<std::int16_t>(std::lround(amplitude * 32767 * std::sin(phase)));
     }
-    const std::string file = server.dir + "/tone.raw";
+    const std::string file = server.dir + "/tone" + std::to_string(cycles) + ".raw";
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(samples.data()),
                static_cast<std::streamsize>(samples.size() * sizeof(std::int16_t)));
-    group = std::atoi(server.Tool("play " + file).c_str());
+    group = std::atoi(server.Tool("play " + file + " " + sink).c_str());
   }
   ~Player() {
     if (group > 0) kill(-group, SIGTERM);

@@ -16,6 +16,7 @@ namespace quorvane {
 namespace {
 
 using testing::SoundServer;
+using namespace std::string_literals;
 
 // ThreadSanitizer (its preset sets TSAN_OPTIONS) runs our code several times slower: the
 // bounds on the window's answers grow. Its preset leaves out SlowAtStart, a pause measured
@@ -104,7 +105,12 @@ struct Outage {
     {"HungAtStart", "signal STOP", "signal CONT", 1, "did not answer within 2.0 seconds", false,
      true}};
 
-class OutageTest : public ::testing::TestWithParam<std::tuple<const char*, Outage>> {};
+// Test lines name the outage, not its bytes.
+void PrintTo(const Outage& outage, std::ostream* out) {
+  *out << outage.name;
+}
+
+class OutageTest : public ::testing::TestWithParam<std::tuple<std::string, Outage>> {};
 
 TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
   const auto& [kind, outage] = GetParam();
@@ -115,7 +121,7 @@ TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
     GTEST_SKIP() << "a suspended remapped source never sends again on this PipeWire";
   if (kind == std::string("pipewire") && outage.name == std::string("SourceSilent"))
     GTEST_SKIP() << "no source that sends nothing on PipeWire";
-  Running run(kind, outage.fail != nullptr, outage.before_window);
+  Running run(kind.c_str(), outage.fail != nullptr, outage.before_window);
   const std::vector<std::string>& boxes = run.window.boxes;
   Form1& form = *run.window.form;
   form.scrReflvl->setValue(20);  // a setting the outage must not reset
@@ -153,11 +159,10 @@ TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, OutageTest,
-                         ::testing::Combine(::testing::Values("pulseaudio", "pipewire"),
+                         ::testing::Combine(::testing::Values("pulseaudio"s, "pipewire"s),
                                             ::testing::ValuesIn(kOutages)),
                          [](const auto& info) {
-                           return std::string(std::get<0>(info.param)) + "_" +
-                                  std::get<1>(info.param).name;
+                           return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
                          });
 
 }  // namespace
