@@ -267,13 +267,17 @@ std::string WritePicture(const std::string& path, const QImage* picture) {
   const auto failed = [&] {
     return "cannot write the picture " + path + ": " + file.errorString().toStdString();
   };
-  if (!file.open(QIODevice::WriteOnly)) return failed();
+  // Unbuffered: QSaveFile's commit() flushes a buffer without looking at the result, and
+  // would rename a picture cut off by a full disk into place.
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return failed();
   if (!picture) {
     file.cancelWriting();
     return {};
   }
   // Light compression: the default level costs a long recording a tenth of its time.
-  if (!picture->save(&file, "PNG", kPngQuality) || !file.commit()) return failed();
+  if (!picture->save(&file, "PNG", kPngQuality) || file.error() != QFileDevice::NoError ||
+      !file.commit())
+    return failed();
   return {};
 }
 
