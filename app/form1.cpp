@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/pulse_sources.h"
 #include "common/identity.h"
 #include "common/runtime_error.h"
 
@@ -220,6 +221,11 @@ void Form1::BuildPlotMenu() {
   band_view_->setChecked(true);
   connect(band_view_, &QAction::triggered, this, [this] { SetView(PlotView::kBand); });
   connect(wide_view_, &QAction::triggered, this, [this] { SetView(PlotView::kWide); });
+  plot_menu_->addSeparator();
+  named_input_ = qEnvironmentVariable("PULSE_SOURCE");
+  input_menu_ = plot_menu_->addMenu(QStringLiteral("Input"));
+  // Asked only when opened: the server's inputs come and go.
+  connect(input_menu_, &QMenu::aboutToShow, this, [this] { FillInputMenu(); });
   Picture1->SetMenu(plot_menu_);
 }
 
@@ -235,6 +241,51 @@ void Form1::SetView(PlotView view) {
     }
   }
   Picture1->SetAxisLabels(std::move(labels));
+}
+
+void Form1::FillInputMenu() {
+  input_menu_->clear();
+  if (!named_input_.isEmpty()) {
+    input_menu_->addAction(QStringLiteral("PULSE_SOURCE names the input: ") + named_input_)
+        ->setEnabled(false);
+    return;
+  }
+  // A local server answers in a millisecond or two; one that does not within this gets a line
+  // saying so rather than a menu that holds up the window.
+  std::string why;
+  const std::optional<SoundSources> listed = ListSoundSources(std::chrono::milliseconds(500), why);
+  if (!listed) {
+    input_menu_->addAction(QString::fromStdString(why))->setEnabled(false);
+    return;
+  }
+  auto* choices = new QActionGroup(input_menu_);
+  const auto add = [&](QMenu* menu, const QString& text, const std::string& source, bool on) {
+    QAction* choice = menu->addAction(text);
+    choice->setCheckable(true);
+    choice->setChecked(on);
+    choices->addAction(choice);
+    connect(choice, &QAction::triggered, this, [this, source] {
+      if (const std::string wrong = ChooseInput(source); !wrong.empty()) {
+        if (save_box_) save_box_->done(QMessageBox::Ok);
+        save_box_ = OpenMessageBox(wrong, this);
+      }
+    });
+  };
+  add(input_menu_, QStringLiteral("Follow the desktop's input"), {}, chosen_input_.empty());
+  input_menu_->addSeparator();
+  QMenu* monitors = nullptr;
+  for (const SoundSource& source : listed->sources) {
+    if (source.monitor && !monitors) monitors = new QMenu(QStringLiteral("Monitors"), input_menu_);
+    add(source.monitor ? monitors : input_menu_, QString::fromStdString(source.description),
+        source.name, !chosen_input_.empty() && source.name == listed->recording_from);
+  }
+  if (monitors) input_menu_->addMenu(monitors);
+}
+
+std::string Form1::ChooseInput(const std::string& source) {
+  std::string wrong = MoveRecording(source, std::chrono::milliseconds(1000));
+  if (wrong.empty()) chosen_input_ = source;
+  return wrong;
 }
 
 QString Form1::PointerText(QPoint pixel) const {

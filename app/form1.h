@@ -86,6 +86,14 @@ class Form1 : public QWidget {
   // The box a failed save opened, while it is open.
   QMessageBox* SaveErrorBox() const { return save_box_; }
 
+  // The plot menu's "Input" submenu, filled from the sound server each time it opens:
+  // "Follow the desktop's input" (the default), the inputs by description, the monitors of
+  // outputs in a submenu of their own. Not offered when PULSE_SOURCE names the input.
+  QMenu* InputMenu() const { return input_menu_; }
+  // Moves the running stream to `source`, or back to the desktop's input when empty; what went
+  // wrong, or nothing. The menu shows what went wrong in a box.
+  std::string ChooseInput(const std::string& source);
+
   // The controls, in creation order.
   QPushButton* cmdClear;
   QScrollBar* scrReflvl;
@@ -109,6 +117,7 @@ class Form1 : public QWidget {
   void Wake();
   void ArmRetry();
   void BuildPlotMenu();
+  void FillInputMenu();
   // Asks for a file name, then saves `bytes` there; `what` names them in the dialog and the box.
   void AskSave(const QString& what, const QString& filter, const QString& suffix, QByteArray bytes);
   std::string Save(const QString& what, const QString& path, const QByteArray& bytes);
@@ -126,6 +135,9 @@ class Form1 : public QWidget {
   QAction* band_view_ = nullptr;
   QAction* wide_view_ = nullptr;
   QPointer<QMessageBox> save_box_;
+  QMenu* input_menu_ = nullptr;
+  std::string chosen_input_;  // empty: the desktop's
+  QString named_input_;       // PULSE_SOURCE, read once
 };
 
 }  // namespace quorvane

@@ -441,7 +441,7 @@ TEST_F(Form1Test, PlotMenuOffersSavesAndViews) {
     texts << action->text() + (action->isChecked() ? " *" : "") + " " +
                  action->shortcut().toString();
   EXPECT_EQ(texts, QStringList({"Save picture… Ctrl+S", "Save levels… Ctrl+Shift+S", " ",
-                                "270–2700 Hz * ", "20 Hz–11 kHz, logarithmic "}));
+                                "270–2700 Hz * ", "20 Hz–11 kHz, logarithmic ", " ", "Input "}));
   EXPECT_FALSE(form.PlotMenu()->isVisible());
   QTest::keyClick(&form, Qt::Key_S, Qt::ControlModifier);
   auto* dialog = form.findChild<QFileDialog*>();
