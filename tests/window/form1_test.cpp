@@ -295,8 +295,8 @@ TEST_F(Form1Test, WideViewMapsOctavesWithTheReadoutsAndScrollBarAsBefore) {
   const auto column = [](double hz) {
     return PlotColumn(1000 * std::log(hz / 20) / std::log(11025 / 20.0));
   };
-  // 1001.29 Hz is 5.65 octaves above 20 Hz of the 9.11 up to 11025 Hz: x = 620.1.
-  EXPECT_EQ(column(1001.29), PlotColumn(620.1));
+  // 1001.29 Hz is 5.646 octaves above 20 Hz of the 9.107 up to 11025 Hz: x = 619.96.
+  EXPECT_EQ(column(1001.29), PlotColumn(619.96));
   EXPECT_EQ(test::Highest(PixelsOf(wide, kYellow)), QPoint(column(1001.29), PlotRow(125)));
   const auto lit = PixelsOf(wide, kYellow);
   const auto [left, right] = std::ranges::minmax(lit, {}, &QPoint::x);
