@@ -1,8 +1,15 @@
 #include "app/analyser.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "common/text.h"
 #include "display/plot_drawing.h"
 #include "display/readouts.h"
 #include "display/trace.h"
+#include "dsp/fine_frequency.h"
 #include "dsp/frame.h"
 #include "dsp/levels.h"
 
@@ -111,12 +118,25 @@ void Analyser::ShowSpectrum() {
 }
 
 void Analyser::CalcTrace() {
+  if (view_ == PlotView::kWide) {
+    CalcLogTrace(state_->BinCount(), state_->Axis(), kWideLowHz, kWideHighHz, state_->dblLevel,
+                 state_->dblTraceX, state_->dblTraceY);
+    return;
+  }
   quorvane::CalcTrace(state_->BinCount(), state_->Axis(), state_->dblLevel, state_->dblTraceX,
                       state_->dblTraceY);
 }
 
 void Analyser::DrawGrid() {
-  DrawGridLines(controls_.Picture1, state_->lngBackColor, state_->lngGridColor);
+  if (view_ == PlotView::kWide) {
+    std::vector<double> line_x;
+    const FrequencyAxis axis = ViewAxis();
+    for (double hz : WideGridHz()) line_x.push_back(1000 * axis.Fraction(hz));
+    if (line_x.back() < 1000) line_x.push_back(1000);  // the right edge, at half the rate
+    DrawGridLinesAt(controls_.Picture1, state_->lngBackColor, state_->lngGridColor, line_x);
+  } else {
+    DrawGridLines(controls_.Picture1, state_->lngBackColor, state_->lngGridColor);
+  }
   ReadoutCaptions captions{controls_.lblMax.Caption(), controls_.lblMaxHold.Caption(),
                            controls_.lblFreq.Caption()};
   UpdateReadouts(state_->sngMax, state_->intPeakFreq, captions);
@@ -128,6 +148,84 @@ void Analyser::DrawGrid() {
 void Analyser::DrawTrace() {
   DrawGrid();
   DrawTraceLines(controls_.Picture1, state_->dblTraceX, state_->dblTraceY, kTraceColor);
+}
+
+void Analyser::SetView(PlotView view) {
+  view_ = view;
+  if (phase_ == Phase::kBeforeStartUp) return;
+  CalcTrace();
+  DrawTrace();
+}
+
+FrequencyAxis Analyser::ViewAxis() const {
+  if (view_ == PlotView::kWide) return {FrequencyScale::kLog, kWideLowHz, kWideHighHz};
+  return {FrequencyScale::kLinear, Val(state_->strFreqStart), Val(state_->strFreqStop)};
+}
+
+std::vector<double> Analyser::WideGridHz() {
+  return LogTicks(kWideLowHz, kWideHighHz, 8);
+}
+
+std::optional<PointerReading> Analyser::ReadAt(int column, int row, int width, int height) const {
+  const std::optional<GridPoint> point = GridPointAt(column, row, width, height);
+  const FrequencyAxis axis = ViewAxis();
+  if (!point || !(axis.high > axis.low) || state_->dblFFTSize <= 0) return std::nullopt;
+  const double hz_per_bin = state_->lngSampleRate / state_->dblFFTSize;
+  const Long top_bin = state_->BinCount();
+  const auto bin_at = [&](double hz) {
+    return std::clamp(static_cast<Long>(std::lround(hz / hz_per_bin)), Long{0}, top_bin);
+  };
+  PointerReading reading;
+  reading.hz = axis.Hz(point->x / 1000);
+  const double from = axis.Hz(point->x_from / 1000), to = axis.Hz(point->x_to / 1000);
+  const Long first = std::clamp(static_cast<Long>(std::ceil(from / hz_per_bin)), Long{0}, top_bin);
+  const Long last = std::clamp(static_cast<Long>(std::floor(to / hz_per_bin)), Long{0}, top_bin);
+  reading.level_db = state_->dblLevel[bin_at(reading.hz)];
+  for (Long bin = first; bin <= last; ++bin)
+    reading.level_db = std::max(reading.level_db, state_->dblLevel[bin]);
+  reading.note = NearestNote(reading.hz, 440);
+  return reading;
+}
+
+namespace {
+// The shortest text that reads back as the same double.
+std::string Exact(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
+}
+}  // namespace
+
+std::string Analyser::LevelsCsv() const {
+  const AnalyserState& s = *state_;
+  const Long top_bin = s.BinCount();
+  std::vector<double> block(static_cast<std::size_t>(std::max(top_bin, Long{0})) + 1);
+  const auto size = static_cast<std::size_t>(std::max(s.dblFFTSize, 0.0));
+  if (size > 0) {
+    BlockLevels(s.dblFFTSize, {s.dblReal.data(), size}, {s.dblImag.data(), size}, block);
+  }
+  std::string csv = "bin,hz,level_db,smoothed_db\n";
+  for (Long bin = 0; bin <= top_bin; ++bin) {
+    csv += std::to_string(bin) + ',' + Exact(bin / s.dblFFTSize * s.lngSampleRate) + ',' +
+           Exact(block[static_cast<std::size_t>(bin)]) + ',' + Exact(s.dblLevel[bin]) + '\n';
+  }
+  csv += "# Freq Peak: " + controls_.lblFreq.Caption() + '\n';
+  csv += "# Sig max: " + controls_.lblMax.Caption() + '\n';
+  csv += "# Max Hold: " + controls_.lblMaxHold.Caption() + '\n';
+  csv += "# Noise: " + controls_.Label4.Caption() + '\n';
+  csv += "# " + controls_.lblReflvl.Caption() + '\n';
+  const std::optional<double> line =
+      size > 0 ? FineFrequencyBins({s.dblReal.data(), size}, {s.dblImag.data(), size})
+               : std::nullopt;
+  if (line) {
+    char text[64];
+    std::snprintf(text, sizeof text, "# Peak, precise: %.3f Hz\n",
+                  *line * s.lngSampleRate / s.dblFFTSize);
+    csv += text;
+  } else {
+    csv += "# Peak, precise: none (no clear spectral line in this block)\n";
+  }
+  return csv;
 }
 
 }  // namespace quorvane

@@ -4,11 +4,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/analyser_state.h"
 #include "capture/module1.h"
 #include "common/numeric.h"
+#include "display/frequency_scale.h"
 #include "display/plot_surface.h"
+#include "dsp/note.h"
 
 namespace quorvane {
 
@@ -40,6 +43,21 @@ struct Form1Controls {
   CaptionControl& lblFreq;
   CaptionControl& Label4;
   PlotSurface& Picture1;
+};
+
+// What the plot shows across: the band of the trace mapping's texts (270..2700 Hz, linear, as
+// the window always has), or the whole spectrum from 20 Hz to half the sample rate in octaves.
+enum class PlotView { kBand, kWide };
+inline constexpr double kWideLowHz = 20;
+inline constexpr double kWideHighHz = 11025;
+
+// The plot under the pointer: the frequency there, the trace's level there (the highest
+// smoothed level of the bins that the pixel's column spans, the nearest bin when it spans
+// none: where the drawn trace peaks in that column) and the nearest note, A4 = 440 Hz.
+struct PointerReading {
+  double hz = 0;
+  double level_db = 0;
+  Note note;
 };
 
 class Analyser;
@@ -117,6 +135,23 @@ class Analyser {
   void DrawGrid();
   void DrawTrace();
 
+  // Shows the plot across `view`, redrawn at once from the current levels once started up;
+  // the readouts stay as they are.
+  void SetView(PlotView view);
+  PlotView View() const { return view_; }
+  // The frequency axis of the view.
+  FrequencyAxis ViewAxis() const;
+  // The wide view's grid lines, in Hz: the 1-2-5 steps of each decade from 20 Hz up.
+  static std::vector<double> WideGridHz();
+  // What the plot shows at pixel (column, row) of Picture1, `width` x `height` pixels; nothing
+  // outside the grid.
+  std::optional<PointerReading> ReadAt(int column, int row, int width, int height) const;
+  // The current block as CSV: "bin,hz,level_db,smoothed_db" and a row for each of bins
+  // 0..N/2 (the block's own level, as the level pass takes it before smoothing, and the
+  // smoothed one the trace shows), then the readouts and the block's precise peak frequency
+  // as comment lines ("# ...").
+  std::string LevelsCsv() const;
+
   void SetProbe(CycleProbe* probe) { probe_ = probe; }
 
   AnalyserState& State() { return *state_; }
@@ -134,6 +169,7 @@ class Analyser {
   CaptureState capture_;
   CycleProbe* probe_ = nullptr;
   Phase phase_ = Phase::kBeforeStartUp;
+  PlotView view_ = PlotView::kBand;
   std::chrono::steady_clock::time_point next_retry_{};
   int blocks_cut_short_ = 0;  // in a row, since the last whole block
 };

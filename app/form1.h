@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QAction>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -63,6 +65,35 @@ class Form1 : public QWidget {
 
   Analyser& analyser() { return *analyser_; }
 
+  // The plot's context menu: "Save picture…" (Ctrl+S), "Save levels…" (Ctrl+Shift+S), and the
+  // two views, "270–2700 Hz" (the default) and "20 Hz–11 kHz, logarithmic".
+  QMenu* PlotMenu() const { return plot_menu_; }
+  // Shows the plot across `view`: the trace and grid at once, the wide view's frequencies
+  // under its grid; the readouts do not change.
+  void SetView(PlotView view);
+  // What the tooltip says at a pixel of Picture1: frequency, the trace's level and the
+  // nearest note ("1003.5 Hz\n70.0 dB\nB5 +27.4 cents"), or nothing off the grid.
+  QString PointerText(QPoint pixel) const;
+
+  // Snapshots, saved whole or not at all (written under a temporary name, then renamed over
+  // `path`): the window as it looks now at its device pixels as PNG, or Analyser::LevelsCsv.
+  // What went wrong, or nothing; the Ask forms take the snapshot, ask for a name with a file
+  // dialog that does not hold up the window, save, and show what went wrong in a box.
+  std::string SavePicture(const QString& path);
+  std::string SaveLevels(const QString& path);
+  void AskSavePicture();
+  void AskSaveLevels();
+  // The box a failed save opened, while it is open.
+  QMessageBox* SaveErrorBox() const { return save_box_; }
+
+  // The plot menu's "Input" submenu, filled from the sound server each time it opens:
+  // "Follow the desktop's input" (the default), the inputs by description, the monitors of
+  // outputs in a submenu of their own. Not offered when PULSE_SOURCE names the input.
+  QMenu* InputMenu() const { return input_menu_; }
+  // Moves the running stream to `source`, or back to the desktop's input when empty; what went
+  // wrong, or nothing. The menu shows what went wrong in a box.
+  std::string ChooseInput(const std::string& source);
+
   // The controls, in creation order.
   QPushButton* cmdClear;
   QScrollBar* scrReflvl;
@@ -85,6 +116,12 @@ class Form1 : public QWidget {
   // Something may be there to do: tick now, or when Timer1's interval since the last tick ends.
   void Wake();
   void ArmRetry();
+  void BuildPlotMenu();
+  void FillInputMenu();
+  // Asks for a file name, then saves `bytes` there; `what` names them in the dialog and the box.
+  void AskSave(const QString& what, const QString& filter, const QString& suffix, QByteArray bytes);
+  std::string Save(const QString& what, const QString& path, const QByteArray& bytes);
+  QByteArray PictureBytes();
 
   std::unique_ptr<Analyser> analyser_;
   bool activated_ = false;
@@ -94,6 +131,13 @@ class Form1 : public QWidget {
   QTimer* retry_timer_;
   QPointer<QMessageBox> outage_box_;
   bool box_closing_ = false;  // the outage box goes shortly: blocks are shown again
+  QMenu* plot_menu_ = nullptr;
+  QAction* band_view_ = nullptr;
+  QAction* wide_view_ = nullptr;
+  QPointer<QMessageBox> save_box_;
+  QMenu* input_menu_ = nullptr;
+  std::string chosen_input_;  // empty: the desktop's
+  QString named_input_;       // PULSE_SOURCE, read once
 };
 
 }  // namespace quorvane

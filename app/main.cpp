@@ -20,6 +20,9 @@ const char* const kHelp =
     "\n"
     "It records from the source PULSE_SOURCE names, else from the desktop's default input\n"
     "unless that is a monitor, else from the first input that is not a monitor.\n"
+    "Over the plot, the pointer reads frequency, level and note; the right button's menu saves\n"
+    "a picture (Ctrl+S) or the levels (Ctrl+Shift+S), switches to 20 Hz-11 kHz in octaves and\n"
+    "moves the recording to another input.\n"
     "See quorvane-spectrum(1).\n";
 
 // While the toolkit starts, its messages wait here. Without a display it would print a few

@@ -53,15 +53,43 @@ bool TraceAccepted(const PlotSurface& picture, const BinArray& trace_x, const Bi
 
 }  // namespace
 
-void DrawGridLines(PlotSurface& picture, PackedColor back_color, PackedColor grid_color) {
+namespace {
+// Background, Plot units and a clear: what every grid drawing starts with.
+void ClearToPlotUnits(PlotSurface& picture, PackedColor back_color) {
   picture.SetBackColor(back_color);
   picture.SetScaleWidth(kPlotScaleExtent);
   picture.SetScaleHeight(kPlotScaleExtent);
   picture.SetScaleLeft(kPlotScaleLeft);
   picture.SetScaleTop(kPlotScaleTop);
   picture.Cls();
+}
+}  // namespace
+
+void DrawGridLines(PlotSurface& picture, PackedColor back_color, PackedColor grid_color) {
+  ClearToPlotUnits(picture, back_color);
   for (float x = 0; x <= 1000; x += 100) picture.Line(x, 0, x, 1000, grid_color);
   for (float y = 0; y <= 1000; y += 125) picture.Line(0, y, 1000, y, grid_color);
+}
+
+void DrawGridLinesAt(PlotSurface& picture, PackedColor back_color, PackedColor grid_color,
+                     std::span<const double> line_x) {
+  ClearToPlotUnits(picture, back_color);
+  for (double x : line_x) {
+    const auto at = static_cast<float>(x);
+    picture.Line(at, 0, at, 1000, grid_color);
+  }
+  for (float y = 0; y <= 1000; y += 125) picture.Line(0, y, 1000, y, grid_color);
+}
+
+std::optional<GridPoint> GridPointAt(int column, int row, int width, int height) {
+  // Pixel column c covers Plot x from the scale's left + c * extent / width to the next one's
+  // start, as PlotSurface draws it; rows the same way down.
+  const double unit_x = kPlotScaleExtent / width, unit_y = kPlotScaleExtent / height;
+  const double left = kPlotScaleLeft + column * unit_x, top = kPlotScaleTop + row * unit_y;
+  if (left > 1000 || left + unit_x <= 0 || top > 1000 || top + unit_y <= 0) return std::nullopt;
+  const auto held = [](double value) { return std::clamp(value, 0.0, 1000.0); };
+  return GridPoint{held(left + unit_x / 2), held(top + unit_y / 2), held(left),
+                   held(left + unit_x)};
 }
 
 void DrawTraceLines(PlotSurface& picture, const BinArray& trace_x, const BinArray& trace_y,

@@ -5,6 +5,7 @@
 
 #include "common/dispatch.h"
 #include "common/text.h"
+#include "display/frequency_scale.h"
 
 namespace quorvane {
 
@@ -31,6 +32,15 @@ struct Mapping {
   double Hz(Long bin) const { return bin / fft_size * sample_rate; }
   double X(float f) const { return kAxisWidth * (f - start) / (stop - start); }
 };
+
+Mapping MappingFor(const TraceAxis& axis, double start, double stop) {
+  return {static_cast<double>(axis.ref_level) + kTopLineAboveRef,
+          axis.db_per_div,
+          axis.fft_size,
+          static_cast<double>(axis.sample_rate),
+          start,
+          stop};
+}
 
 double Clip(double y) {
   if (y < kHighestY) y = kHighestY;
@@ -96,12 +106,7 @@ void CalcTrace(Long bin_count, const TraceAxis& axis, const BinArray& level, Bin
   const double stop = Val(axis.freq_stop);
   if (stop <= start) return;
 
-  const Mapping m{static_cast<double>(axis.ref_level) + kTopLineAboveRef,
-                  axis.db_per_div,
-                  axis.fft_size,
-                  static_cast<double>(axis.sample_rate),
-                  start,
-                  stop};
+  const Mapping m = MappingFor(axis, start, stop);
   Points points(trace_x, trace_y);
   // Bins the level array holds go by chunks; a chunk with a fault runs again one bin at a
   // time, and bins beyond the array go one at a time, so both fail where they always have.
@@ -125,6 +130,22 @@ void CalcTrace(Long bin_count, const TraceAxis& axis, const BinArray& level, Bin
   for (Long bin = std::max(in_bounds, Long{0}); bin <= bin_count; bin = CheckedAdd(bin, Long{1})) {
     if (!MapBin(bin, m, level, points)) return;
   }
+}
+
+void CalcLogTrace(Long bin_count, const TraceAxis& axis, double low_hz, double high_hz,
+                  const BinArray& level, BinArray& trace_x, BinArray& trace_y) {
+  const Mapping m = MappingFor(axis, low_hz, high_hz);
+  const FrequencyAxis octaves{FrequencyScale::kLog, low_hz, high_hz};
+  Long next = 0;
+  for (Long bin = 0; bin <= bin_count; ++bin) {
+    const double f = CheckFinite(m.Hz(bin), "bin frequency");
+    if (f < low_hz) continue;
+    if (f > high_hz) break;
+    trace_y[next] = Clip(CheckFinite(m.Y(level[bin]), "trace y"));
+    trace_x[next] = kAxisWidth * octaves.Fraction(f);
+    ++next;
+  }
+  trace_x[std::max(next, Long{1})] = kTraceEndMarker;
 }
 
 }  // namespace quorvane

@@ -28,4 +28,11 @@ struct TraceAxis {
 void CalcTrace(Long bin_count, const TraceAxis& axis, const BinArray& level, BinArray& trace_x,
                BinArray& trace_y);
 
+// The wide view's mapping: bins 0..bin_count from `low_hz` up to `high_hz` become points with
+// x over 0..1000 in octaves (x = 1000 * log(f / low) / log(high / low)) and y as CalcTrace
+// gives it; the marker follows the last point (at 1 when there is none). Needs
+// 0 < low_hz < high_hz; the axis texts are not read.
+void CalcLogTrace(Long bin_count, const TraceAxis& axis, double low_hz, double high_hz,
+                  const BinArray& level, BinArray& trace_x, BinArray& trace_y);
+
 }  // namespace quorvane

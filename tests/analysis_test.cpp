@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/analyser_state.h"
+#include "display/frequency_scale.h"
 #include "display/readouts.h"
 #include "display/trace.h"
 #include "dsp/levels.h"
@@ -132,6 +133,62 @@ TEST_F(AnalysisTest, AxisOf270To2700HzTakesBins101To1003) {
   EXPECT_NEAR(x()[902], 999.88697, 1e-5);
   // Evenly spaced, rising: one bin is 2.69 Hz of the 2430 Hz that 1000 units span.
   for (Long i = 1; i <= 902; ++i) EXPECT_NEAR(x()[i] - x()[i - 1], 1000 * 2.6916504 / 2430, 1e-4);
+}
+
+// The wide view's mapping: bins 8 (21.53 Hz) to 4096 (11025 Hz) in octaves from 20 Hz, the
+// levels placed as the band's are; an axis that no bin reaches leaves the marker at 1.
+TEST_F(AnalysisTest, LogAxisOf20To11025HzTakesBins8To4096) {
+  state->dblLevel.Fill(45);
+  CalcLogTrace(state->BinCount(), state->Axis(), 20, 11025, state->dblLevel, x(), y());
+  EXPECT_EQ(MarkerIndex(), 4089);
+  const double octaves = std::log2(11025 / 20.0);                                  // 9.11
+  EXPECT_NEAR(x()[0], 1000 * std::log2(8 * 22050 / 8192.0 / 20) / octaves, 1e-9);  // 11.66
+  EXPECT_EQ(x()[4088], 1000);
+  // Bin 372 (1001.29 Hz) at 5.646 of the 9.107 octaves: x = 619.96.
+  EXPECT_NEAR(x()[372 - 8], 619.96, 0.005);
+  for (Long i = 1; i <= 4088; ++i) ASSERT_GT(x()[i], x()[i - 1]) << i;
+  for (Long i = 0; i <= 4088; ++i) ASSERT_EQ(y()[i], 437.5) << i;
+  CalcLogTrace(state->BinCount(), state->Axis(), 20, 21, state->dblLevel, x(), y());
+  EXPECT_EQ(MarkerIndex(), 1);
+}
+
+// Fractions of linear and log axes at and beyond their ends, and their inverse.
+TEST(FrequencyAxis, FractionsAtTheEndsAndBack) {
+  const FrequencyAxis linear{FrequencyScale::kLinear, 270, 2700};
+  const FrequencyAxis log{FrequencyScale::kLog, 20, 11025};
+  const struct {
+    const FrequencyAxis& axis;
+    double hz, fraction;
+  } cases[] = {{linear, 270, 0},
+               {linear, 2700, 1},
+               {linear, 1485, 0.5},
+               {linear, 30, -240 / 2430.0},
+               {log, 20, 0},
+               {log, 11025, 1},
+               {log, 40, 1 / std::log2(551.25)},
+               {log, 10, -1 / std::log2(551.25)}};
+  for (const auto& c : cases) {
+    EXPECT_NEAR(c.axis.Fraction(c.hz), c.fraction, 1e-6) << c.hz;
+    EXPECT_NEAR(c.axis.Hz(c.fraction), c.hz, 1e-9 * c.hz) << c.hz;
+  }
+  EXPECT_EQ(log.Fraction(0), -INFINITY);
+}
+
+// 1-2-5 steps while they give three ticks or more (decades alone once those give as many as
+// wanted), else octaves of 1 kHz, else the two ends.
+TEST(FrequencyAxis, LogTicksOnDecadesStepsOctavesOrTheEnds) {
+  const struct {
+    double low, high;
+    int wanted;
+    std::vector<double> ticks;
+  } cases[] = {
+      {20, 11025, 8, {20, 50, 100, 200, 500, 1000, 2000, 5000, 10000}},
+      {1, 1e6, 5, {1, 10, 100, 1000, 1e4, 1e5, 1e6}},
+      {0.1, 0.6, 3, {0.1, 0.2, 0.5}},
+      {240, 1100, 5, {250, 500, 1000}},  // 1-2-5 gives only 500 and 1000
+      {300, 900, 5, {300, 900}},         // nor octaves more than 500
+  };
+  for (const auto& c : cases) EXPECT_EQ(LogTicks(c.low, c.high, c.wanted), c.ticks) << c.low;
 }
 
 TEST_F(AnalysisTest, LevelsMapBelowTheReferenceAndClip) {

@@ -209,6 +209,11 @@ TEST_F(Analyse, InputsAndOptionsGetRowsOrOneLineAndAnExitCode) {
       {"--spectrogram s.png --freq 3000-200 " + whole, 2, "--freq wants LO-HI", 0},
       {"--spectrogram s.png --db 10-10 " + whole, 2, "--db wants LO-HI", 0},
       {"--db -90--20 " + whole, 2, "--db is for --spectrogram FILE, which is not given", 0},
+      {"--spectrogram s.png --freq-scale cubic " + whole, 2, "--freq-scale wants linear or log", 0},
+      {"--spectrogram s.png --window blackman " + whole, 2, "--window wants none or hann", 0},
+      {"--spectrogram s.png --freq 0-100 --freq-scale log " + whole, 2,
+       "--freq-scale log wants --freq LO above 0 Hz", 0},
+      {"--window hann " + whole, 2, "--window is for --spectrogram FILE, which is not given", 0},
       {"--spectrogram no/folder/s.png " + whole, 1, "cannot write the picture no/folder/s.png", 0},
       {"--spectrogram s.png cut.wav", 1, "truncated", 0},
       {"", 2, "no input", 0},
@@ -278,6 +283,74 @@ TEST_F(Analyse, SpectrogramShowsToneChirpClickAndSilence) {
     ASSERT_EQ(Tool("--threads 1 --spectrogram raw.png" + size + "- < s.raw").exit_code, 0);
     EXPECT_EQ(QImage(QString::fromStdString((Dir() / "raw.png").string())).copy(plot), picture);
   }
+}
+
+// A 1 kHz tone (bin 371.5, halfway between two bins, where a block without a window spreads
+// it widest) drawn the ways --freq-scale and --window allow.
+TEST_F(Analyse, SpectrogramScaleAndWindowOnATone) {
+  Wav("tone.wav", Tone(1000, 8 * 8192));
+  const auto& colours = InfernoColours();
+  const auto picture = [&](const std::string& options, int height) {
+    const std::string name = "p" + std::to_string(std::hash<std::string>{}(options)) + ".png";
+    EXPECT_EQ(Tool("--spectrogram " + name + " --size 16x" + std::to_string(height) + " " +
+                   options + " tone.wav")
+                  .exit_code,
+              0)
+        << options;
+    return QImage(QString::fromStdString((Dir() / name).string()))
+        .copy(SpectrogramPlotRect(16, height));
+  };
+  // A pixel's level, read back from its colour on a --db range of -140..80 (0.9 dB a step),
+  // row 0 at the bottom.
+  const auto level = [&](const QImage& plot, int row) {
+    const auto step = std::ranges::find(colours, plot.pixel(8, plot.height() - 1 - row));
+    EXPECT_NE(step, colours.end()) << row;
+    return -140 + 220.0 * static_cast<double>(step - colours.begin()) / 255;
+  };
+  const auto brightest_row = [&](const QImage& plot) {
+    int best = 0;
+    for (int row = 1; row < plot.height(); ++row)
+      if (level(plot, row) > level(plot, best)) best = row;
+    return best;
+  };
+
+  // Log: the tone where octaves from 20 Hz up to 11025 Hz put it, and where 100 Hz up to
+  // 2000 Hz do; linear as before, at 1000/11025 of the height.
+  const struct {
+    std::string options;
+    double row;
+  } scales[] = {
+      {"--freq-scale log", std::log(1000 / 20.0) / std::log(11025 / 20.0) * 300},
+      {"--freq-scale log --freq 100-2000", std::log(10.0) / std::log(20.0) * 300},
+      {"--freq-scale linear", 1000 / 11025.0 * 300},
+  };
+  for (const auto& c : scales)
+    EXPECT_NEAR(brightest_row(picture(c.options, 300)), c.row, 1) << c.options;
+
+  // 900..1100 Hz, a row to each Hz. Bin 377 (1014.7 Hz, 5.5 bins above the tone) alone
+  // fills row 114, bin 385 (1036.3 Hz, 13.5 bins above) row 136. A block without a window
+  // leaks the tone's 66 dB there about 1/(pi * 5.5) and 1/(pi * 13.5) of the way (-25 and
+  // -33 dB: some 41 and 33 dB); Hann's skirt falls 18 dB an octave from -31 dB (-54 and
+  // -78 dB: some 12 and -12 dB). At the tone the window loses less between two bins (-1.4
+  // against -3.9 dB).
+  const std::string range = "--db -140-80 --freq 900-1100 ";
+  const QImage none = picture(range + "--window none", 200);
+  const QImage hann = picture(range + "--window hann", 200);
+  for (const auto& [row, none_db, hann_db] : {std::tuple{114, 41.0, 12.0}, {136, 33.0, -12.0}}) {
+    EXPECT_NEAR(level(none, row), none_db, 2) << row;
+    EXPECT_NEAR(level(hann, row), hann_db, 2) << row;
+  }
+  const int tone_row = brightest_row(none);
+  EXPECT_NEAR(tone_row, 100, 3);
+  EXPECT_EQ(brightest_row(hann), tone_row);
+  EXPECT_NEAR(level(hann, tone_row) - level(none, tone_row), 2.5, 1);
+  // "none" and "linear" are what the picture was before the options: the same bytes.
+  ASSERT_EQ(Tool("--spectrogram plain.png tone.wav").exit_code, 0);
+  ASSERT_EQ(Tool("--spectrogram named.png --window none --freq-scale linear tone.wav").exit_code,
+            0);
+  EXPECT_EQ(Text(Dir() / "plain.png"), Text(Dir() / "named.png"));
+  // The window changes the picture only: the rows are the same.
+  EXPECT_EQ(Tool("--window hann --spectrogram h.png tone.wav").rows, Tool("tone.wav").rows);
 }
 
 std::vector<std::string> Lines(const fs::path& path) {

@@ -1,10 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QStyleOptionButton>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 #include "tests/window/window_test_support.h"
 
@@ -194,6 +205,249 @@ TEST_F(Form1Test, TraceDrawnAtDevicePixels) {
     top_before = top;
   }
   EXPECT_GT(climbs, 60 * ratio);
+}
+
+// Levels of 40 dB everywhere and 70 dB at bin 372 (1001.29 Hz), the trace drawn.
+void ToneOverFloor(RecordedForm& window) {
+  for (int bin = 0; bin <= 8193; ++bin) window.state().dblLevel[bin] = 40;
+  window.state().dblLevel[372] = 70;
+  window.analyser().CalcTrace();
+  window.analyser().DrawTrace();
+}
+
+// The frequency at the centre of pixel column c, on an axis from `low` to `high` Hz:
+// linear, or in octaves.
+double ColumnHz(int c, double low, double high, bool octaves) {
+  const double x = std::clamp(-100 + (c + 0.5) * 1200 / 321, 0.0, 1000.0) / 1000;
+  return octaves ? low * std::pow(high / low, x) : low + x * (high - low);
+}
+
+// The tooltip over the plot: on every pixel of the grid, edges included, and nowhere else.
+// The grid's left edge (x = 0) is in column 26 and its right (x = 1000) in column 294, its top
+// and bottom (y = 0, 1000) in rows 24 and 272: a pixel there reads as on the edge.
+TEST_F(Form1Test, PointerReadsFrequencyLevelAndNoteOnTheGridOnly) {
+  window.ShowAndStart();
+  ToneOverFloor(window);
+  ASSERT_EQ(std::pair(PlotColumn(0), PlotColumn(1000)), std::pair(26, 294));
+  ASSERT_EQ(std::pair(PlotRow(0), PlotRow(1000)), std::pair(24, 272));
+  // The spike's column: x 300.9 of bin 372, so column 107, whose centre reads 1003.5 Hz,
+  // 14.27 semitones above A4: B5 and 27 cents. The column spans bins 371..374, the spike
+  // among them, and the pointer reads the trace's top there.
+  const int spike = PlotColumn(test::PlotX(372 * 22050.0 / 8192));
+  ASSERT_EQ(spike, 107);
+  const int middle = PlotRow(500);
+  const struct {
+    PlotView view;
+    QPoint pixel;
+    QString says;
+  } cases[] = {
+      {PlotView::kBand, {25, middle}, ""},
+      {PlotView::kBand, {26, middle}, "270.0 Hz\n40.0 dB\nC#4 -45.5 cents"},
+      {PlotView::kBand, {294, middle}, "2700.0 Hz\n40.0 dB\nE7 +40.9 cents"},
+      {PlotView::kBand, {295, middle}, ""},
+      {PlotView::kBand, {spike, 23}, ""},
+      {PlotView::kBand, {spike, 24}, "1003.5 Hz\n70.0 dB\nB5 +27.4 cents"},
+      {PlotView::kBand, {spike, 272}, "1003.5 Hz\n70.0 dB\nB5 +27.4 cents"},
+      {PlotView::kBand, {spike, 273}, ""},
+      {PlotView::kBand, {spike + 2, middle}, "1021.7 Hz\n40.0 dB\nC6 -41.5 cents"},
+      // The wide view: 20 Hz at the left edge, 11025 Hz at the right, in octaves between.
+      {PlotView::kWide, {25, middle}, ""},
+      {PlotView::kWide, {26, middle}, "20.0 Hz\n40.0 dB\nD#0 +48.7 cents"},
+      {PlotView::kWide, {294, middle}, "11025.0 Hz\n40.0 dB\nF9 -23.4 cents"},
+      {PlotView::kWide, {295, middle}, ""},
+  };
+  for (const auto& c : cases) {
+    form.SetView(c.view);
+    EXPECT_EQ(form.PointerText(c.pixel), c.says) << c.pixel.x() << ", " << c.pixel.y();
+    if (c.says.isEmpty()) continue;
+    const bool wide = c.view == PlotView::kWide;
+    EXPECT_TRUE(form.PointerText(c.pixel).startsWith(
+        QString::number(ColumnHz(c.pixel.x(), wide ? 20 : 270, wide ? 11025 : 2700, wide), 'f', 1) +
+        " Hz"));
+  }
+  // The pointer itself: the tooltip follows it over the grid and goes beyond it. Halfway
+  // into a pixel (where a screen at scale 2 can put it) is still that pixel.
+  form.SetView(PlotView::kBand);
+  const auto move_to = [&](QPointF at) {
+    QMouseEvent move(QEvent::MouseMove, at, form.Picture1->mapToGlobal(at), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(form.Picture1, &move);
+  };
+  move_to(QPointF(spike + 0.5, middle + 0.5));
+  ASSERT_TRUE(ProcessEventsUntil([] { return QToolTip::isVisible(); }, 2000));
+  EXPECT_EQ(QToolTip::text(), "1003.5 Hz\n70.0 dB\nB5 +27.4 cents");
+  move_to(QPointF(10, middle));
+  EXPECT_TRUE(ProcessEventsUntil([] { return !QToolTip::isVisible(); }, 2000));
+}
+
+// The wide view: bins from 20 Hz (bin 8, 21.5 Hz) to 11025 Hz (bin 4096) in octaves over the
+// grid, grid lines on the 1-2-5 steps from 20 Hz to 10 kHz and at the right edge, the scroll
+// bar as before, the readouts untouched; back in the band view, the very pixels of before.
+TEST_F(Form1Test, WideViewMapsOctavesWithTheReadoutsAndScrollBarAsBefore) {
+  window.ShowAndStart();
+  window.state().sngMax = 25.5f;
+  window.state().intPeakFreq = 1001;
+  ToneOverFloor(window);
+  const QImage band = Shown(form);
+  const QString readouts = form.lblFreq->text() + form.lblMax->text() + form.lblMaxHold->text();
+  form.SetView(PlotView::kWide);
+  const QImage wide = Shown(form);
+  const auto column = [](double hz) {
+    return PlotColumn(1000 * std::log(hz / 20) / std::log(11025 / 20.0));
+  };
+  // 1001.29 Hz is 5.646 octaves above 20 Hz of the 9.107 up to 11025 Hz: x = 619.96.
+  EXPECT_EQ(column(1001.29), PlotColumn(619.96));
+  EXPECT_EQ(test::Highest(PixelsOf(wide, kYellow)), QPoint(column(1001.29), PlotRow(125)));
+  const auto lit = PixelsOf(wide, kYellow);
+  const auto [left, right] = std::ranges::minmax(lit, {}, &QPoint::x);
+  EXPECT_EQ(left.x(), column(8 * 22050.0 / 8192));
+  EXPECT_EQ(right.x(), PlotColumn(1000));
+  for (double hz : {20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 11025})
+    EXPECT_EQ(wide.pixel(column(hz), PlotRow(800)), kGrey) << hz;
+  EXPECT_EQ(wide.pixel(column(300), PlotRow(800)), test::kBlack);
+  EXPECT_EQ(form.lblFreq->text() + form.lblMax->text() + form.lblMaxHold->text(), readouts);
+
+  // Ref 31 dB: the 40 dB floor at y = 512.5, as in the band view.
+  form.scrReflvl->setValue(31);
+  EXPECT_EQ(Shown(form).pixel(column(300), PlotRow(512.5)), kYellow);
+  form.scrReflvl->setValue(30);
+  EXPECT_EQ(Shown(form), wide);
+  form.SetView(PlotView::kBand);
+  EXPECT_EQ(Shown(form), band);
+}
+
+// A known block through the cycle: bin 372 at half scale (|X| = 16383/32768 * 8192/2 =
+// 2047.9, 66.2 dB), then saved as CSV; its rows and comment lines say what the window shows.
+TEST_F(Form1Test, SavedLevelsAndPictureAreWhatTheWindowShows) {
+  std::vector<std::int16_t> tone(2 * 8192);
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = std::lround(16383 * std::sin(2 * M_PI * 372 * i / 8192));
+  UseMemoryWaveInput(tone, MemoryInputEnd::Wait);
+  window.ShowAndStart();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return form.lblFreq->text() == "1001 Hz"; }));
+  ProcessEvents(100);
+  QTemporaryDir dir;
+  const QString csv_path = dir.filePath("levels.csv"), png_path = dir.filePath("window.png");
+  ASSERT_EQ(form.SaveLevels(csv_path), "");
+  std::ifstream csv(csv_path.toStdString());
+  std::string line;
+  std::getline(csv, line);
+  EXPECT_EQ(line, "bin,hz,level_db,smoothed_db");
+  int rows = 0, loudest = -1;
+  double loudest_db = -1000;
+  for (; std::getline(csv, line) && !line.starts_with("#"); ++rows) {
+    std::istringstream fields(line);
+    std::string bin, hz, level, smoothed;
+    std::getline(fields, bin, ',');
+    std::getline(fields, hz, ',');
+    std::getline(fields, level, ',');
+    std::getline(fields, smoothed, ',');
+    ASSERT_EQ(std::stoi(bin), rows);
+    ASSERT_EQ(std::stod(hz), rows * 22050.0 / 8192);
+    ASSERT_EQ(std::stod(smoothed), window.state().dblLevel[rows]) << rows;  // to the bit
+    if (std::stod(level) > loudest_db)
+      std::tie(loudest, loudest_db) = std::pair(rows, std::stod(level));
+  }
+  EXPECT_EQ(rows, 4097);
+  EXPECT_EQ(loudest, 372);
+  EXPECT_NEAR(loudest_db, 20 * std::log10(16383 / 32768.0 * 4096), 0.01);
+  std::vector<std::string> comments{line};
+  while (std::getline(csv, line)) comments.push_back(line);
+  const std::vector<std::string> expected{"# Freq Peak: " + form.lblFreq->text().toStdString(),
+                                          "# Sig max: " + form.lblMax->text().toStdString(),
+                                          "# Max Hold: " + form.lblMaxHold->text().toStdString(),
+                                          "# Noise: " + form.Label4->text().toStdString(),
+                                          "# Ref: 30 dB"};
+  ASSERT_EQ(comments.size(), expected.size() + 1);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), comments.begin()));
+  // The fine estimate of the line at bin 372: 372 * 22050 / 8192 = 1001.2915 Hz.
+  const std::string precise = "# Peak, precise: ";
+  ASSERT_TRUE(comments.back().starts_with(precise) && comments.back().ends_with(" Hz"));
+  EXPECT_NEAR(std::stod(comments.back().substr(precise.size())), 1001.2915, 0.005);
+
+  ASSERT_EQ(form.SavePicture(png_path), "");
+  const QImage saved(png_path);
+  EXPECT_EQ(saved.size(), form.size() * form.devicePixelRatioF());
+  EXPECT_EQ(saved.convertToFormat(QImage::Format_RGB32),
+            form.grab().toImage().convertToFormat(QImage::Format_RGB32));
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"levels.csv", "window.png"}));
+}
+
+// A save that fails says why and leaves nothing: no file where there was none, the old file
+// as it was where there was one, and no temporary beside it.
+TEST_F(Form1Test, AFailedSaveLeavesNothingAndSaysWhy) {
+  window.ShowAndStart();
+  QTemporaryDir dir;
+  QDir(dir.path()).mkdir("folder");
+  {
+    QFile old(dir.filePath("old.png"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("old");
+  }
+  const auto files = [&] {
+    return QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+  };
+  const QStringList before = files();
+  // A disk that fills up mid-way: no file may grow past 100 bytes (SIGXFSZ ignored, so the
+  // write fails with EFBIG instead of ending the test).
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit small{100, limit.rlim_max};
+  const struct {
+    QString path;
+    bool levels, full_disk;
+    std::string why;
+  } cases[] = {
+      {dir.filePath("missing/window.png"), false, false, "missing/window.png: "},
+      {dir.filePath("folder"), true, false, "folder: "},
+      {dir.filePath("old.png"), false, true, "old.png: "},
+      {dir.filePath("old.png"), true, true, "old.png: "},
+  };
+  for (const auto& c : cases) {
+    if (c.full_disk) {
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &small);
+    }
+    const std::string why = c.levels ? form.SaveLevels(c.path) : form.SavePicture(c.path);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_TRUE(
+        why.starts_with(c.levels ? "Cannot save the levels as " : "Cannot save the picture as ") &&
+        why.find(c.why) != std::string::npos && why.size() > why.find(c.why) + c.why.size())
+        << c.path.toStdString() << ": " << why;
+    EXPECT_EQ(files(), before) << c.path.toStdString();
+  }
+  QFile old(dir.filePath("old.png"));
+  ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+  EXPECT_EQ(old.readAll(), "old");
+
+  // Through the menu's dialog: the same reason in a box, the window going on behind it.
+  form.AskSavePicture();
+  auto* dialog = form.findChild<QFileDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  emit dialog->fileSelected(dir.filePath("missing/window.png"));
+  ASSERT_NE(form.SaveErrorBox(), nullptr);
+  EXPECT_TRUE(form.SaveErrorBox()->text().startsWith("Cannot save the picture as "));
+  EXPECT_EQ(form.SaveErrorBox()->windowModality(), Qt::WindowModal);
+  dialog->close();
+  EXPECT_EQ(files(), before);
+}
+
+// Nothing new shows by default: the menu appears only when asked, and holds what it offers.
+TEST_F(Form1Test, PlotMenuOffersSavesAndViews) {
+  window.ShowAndStart();
+  QStringList texts;
+  for (QAction* action : form.PlotMenu()->actions())
+    texts << action->text() + (action->isChecked() ? " *" : "") + " " +
+                 action->shortcut().toString();
+  EXPECT_EQ(texts, QStringList({"Save picture… Ctrl+S", "Save levels… Ctrl+Shift+S", " ",
+                                "270–2700 Hz * ", "20 Hz–11 kHz, logarithmic ", " ", "Input "}));
+  EXPECT_FALSE(form.PlotMenu()->isVisible());
+  QTest::keyClick(&form, Qt::Key_S, Qt::ControlModifier);
+  auto* dialog = form.findChild<QFileDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->defaultSuffix(), "png");
+  dialog->close();
 }
 
 TEST_F(Form1Test, MaxHoldClearAndRedrawsWithoutNewAudio) {

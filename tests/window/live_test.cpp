@@ -71,6 +71,58 @@ TEST_P(ToneTest, PeaksAtItsColumnWithItsReadout) {
   EXPECT_TRUE(run.window.boxes.empty());
 }
 
+// The plot menu's inputs: the server's input and, in a submenu, its sink's monitor; choosing
+// one moves the running stream with no box and no pause in the blocks; following the desktop
+// again moves it back, and on to the next input the desktop chooses.
+//
+// On PulseAudio only. On the private PipeWire server the session manager carries out a move
+// late or not at all, pactl's own as well: of six `pactl move-source-output` of a parecord
+// stream a second apart, only the last took effect (WirePlumber, headless, Debian 12).
+TEST(InputMenu, MovesTheRunningStreamAndFollowsTheDesktopAgain) {
+  QUORVANE_REQUIRE(SoundServer("pulseaudio", false).Missing());
+  Running run("pulseaudio");
+  Form1& form = *run.window.form;
+  ASSERT_TRUE(test::ProcessEventsUntil([&] { return run.blocks > 0; }, 20000));
+  const auto recording_from = [&](const std::string& source) {
+    return test::ProcessEventsUntil(
+        [&] {
+          const std::string line = run.server.Tool("recording 'Quorvane Spectrum'");
+          return line.size() > source.size() && line.ends_with(" " + source + "\n");
+        },
+        5000);
+  };
+  ASSERT_TRUE(recording_from("test_input"));
+
+  emit form.InputMenu()->aboutToShow();
+  QStringList entries, monitors;
+  QAction* follow = nullptr;
+  for (QAction* action : form.InputMenu()->actions()) {
+    if (action->isSeparator()) continue;
+    entries << action->text() + (action->isChecked() ? " *" : "");
+    if (action->text() == "Follow the desktop's input") follow = action;
+    if (action->menu())
+      for (QAction* monitor : action->menu()->actions()) monitors << monitor->text();
+  }
+  ASSERT_EQ(entries.size(), 3) << entries.join(", ").toStdString();
+  EXPECT_EQ(entries[0], "Follow the desktop's input *");
+  EXPECT_EQ(entries[2], "Monitors");
+  EXPECT_EQ(monitors.size(), 1);
+
+  const int before = run.blocks;
+  ASSERT_EQ(form.ChooseInput("test_sink.monitor"), "");
+  EXPECT_TRUE(recording_from("test_sink.monitor"));
+  EXPECT_TRUE(test::ProcessEventsUntil([&] { return run.blocks >= before + 3; }, 10000));
+  ASSERT_NE(follow, nullptr);
+  follow->trigger();
+  EXPECT_EQ(form.SaveErrorBox(), nullptr);
+  EXPECT_TRUE(recording_from("test_input"));
+  // Following again: the desktop's next choice takes the stream along.
+  run.server.Tool("pactl set-default-source test_sink.monitor");
+  EXPECT_TRUE(recording_from("test_sink.monitor"));
+  EXPECT_TRUE(form.ChooseInput("no_such_source").starts_with("Cannot record from no_such_source"));
+  EXPECT_TRUE(run.window.boxes.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, ToneTest, ::testing::Values("pulseaudio", "pipewire"),
                          [](const auto& info) { return std::string(info.param); });
 

@@ -46,7 +46,8 @@ constexpr int kMaxThreads = 256;
 const char* const kUsage =
     "usage: quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--png FILE] [--frames DIR]\n"
     "                        [--threads N] [--spectrogram FILE [--size WxH] [--freq LO-HI]\n"
-    "                        [--db LO-HI]] FILE|-\n"
+    "                        [--db LO-HI] [--freq-scale linear|log] [--window none|hann]]\n"
+    "                        FILE|-\n"
     "       quorvane-analyse [--json] [--ref-level N] [--a4 HZ] [--threads N]\n"
     "                        [--spectrogram PICTURE_DIR [--size WxH] ...] --out DIR FILE...\n"
     "       quorvane-analyse --live [--json] [--a4 HZ] [--blocks N] [--seconds S] [--wait S]\n"
@@ -74,6 +75,14 @@ const char* const kHelp =
     "  --freq LO-HI    its frequency axis in Hz (default 0-11025; 270-2700 is the window's)\n"
     "  --db LO-HI      its colour range in dB (default: the recording's noise floor to its\n"
     "                  loudest level, on 10 dB steps)\n"
+    "  --freq-scale linear|log\n"
+    "                  frequency evenly in Hz (default), or in octaves from the low end of\n"
+    "                  --freq (above 0; 20 Hz without --freq), ticks on 1-2-5 steps of\n"
+    "                  decades or on octaves of 1 kHz\n"
+    "  --window none|hann\n"
+    "                  none (default): the picture shows the levels the rows give; hann: the\n"
+    "                  picture's levels come through a Hann window over each block, a tone's\n"
+    "                  skirt far narrower and a steady tone as loud; the rows do not change\n"
     "  --threads N     transform blocks on N threads (default: one per core); the output is\n"
     "                  the same whatever N\n"
     "  --out DIR       one file per input in DIR, named after the input (NAME.csv or\n"
@@ -230,7 +239,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     } else if (arg == "--spectrogram") {
       options.spectrogram.path = value("--spectrogram");
       file_only.push_back(arg);
-    } else if (arg == "--size" || arg == "--freq" || arg == "--db") {
+    } else if (arg == "--size" || arg == "--freq" || arg == "--db" || arg == "--freq-scale" ||
+               arg == "--window") {
       const std::string wrong =
           ParseSpectrogramSetting(arg, value(arg.c_str()), options.spectrogram);
       if (!wrong.empty()) throw UsageError(wrong);
@@ -266,6 +276,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   if (!spectrogram_setting.empty() && options.spectrogram.path.empty()) {
     throw UsageError(spectrogram_setting + " is for --spectrogram FILE, which is not given");
   }
+  if (const std::string wrong = FinishSpectrogramSettings(options.spectrogram); !wrong.empty())
+    throw UsageError(wrong);
   return options;
 }
 
@@ -387,11 +399,19 @@ class SpectrogramOf {
     // Before the analysis: an hour's work should not end in "cannot write".
     if (const std::string wrong = WritePicture(path); !wrong.empty()) throw SoundInputError(wrong);
     const std::int64_t expected = input.ExpectedSamples();
-    columns_.emplace(settings.width, settings.height, settings.hz,
+    columns_.emplace(settings.width, settings.height, settings.Axis(),
                      static_cast<double>(SoundInput::kRate) / kBlockSamples,
                      expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
-    cycle.SetBlockLevelsSink([this](std::int64_t block, std::span<const double> levels) {
-      columns_->Add(block, levels);
+    cycle.SetBlockLevelsSink([this](std::int64_t block, std::span<const double> levels,
+                                    std::span<const std::int16_t> samples) {
+      if (!settings_.hann) {
+        columns_->Add(block, levels);
+        return;
+      }
+      // The rows and the window keep the unwindowed levels; only the picture's are windowed.
+      thread_local std::vector<double> windowed(levels.size());
+      HannLevels(samples, windowed);
+      columns_->Add(block, windowed);
     });
   }
   bool wanted() const { return columns_.has_value(); }
@@ -402,7 +422,7 @@ class SpectrogramOf {
     const std::vector<float> cells = columns_->Cells();
     const Span db = settings_.db ? *settings_.db : DefaultDbRange(cells);
     const QImage drawn =
-        DrawSpectrogram(cells, settings_.width, settings_.height, settings_.hz, db,
+        DrawSpectrogram(cells, settings_.width, settings_.height, settings_.Axis(), db,
                         CaptionFor(input_name, columns_->blocks(), kBlockSamples, settings_.width));
     if (const std::string wrong = WritePicture(path_, &drawn); !wrong.empty()) {
       throw SoundInputError(wrong);

@@ -185,7 +185,7 @@ std::size_t BlockCycle::Run(Analyser& analyser, int ref_level, unsigned threads,
     if (beside_others) lock.lock();
     // Ahead of the window's procedures the first block goes to a worker, so the device gets a
     // copy of it.
-    if (ahead) {
+    if (ahead || levels_sink_) {
       UseMemoryWaveInput(first_);
     } else {
       UseMemoryWaveInput(std::move(first_));
@@ -203,10 +203,15 @@ std::size_t BlockCycle::Run(Analyser& analyser, int ref_level, unsigned threads,
 }
 
 std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_block) {
+  // The samples of the block in hand, for the sink; the device has its own copy.
+  std::vector<std::int16_t> samples;
+  if (levels_sink_) samples = std::move(first_);
   for (std::int64_t index = 0;; ++index) {
     std::vector<std::int16_t> next;
     const bool next_is_whole = ReadBlock(next);
     const std::size_t left_over = next_is_whole ? 0 : next.size();
+    std::vector<std::int16_t> after;
+    if (levels_sink_ && next_is_whole) after = next;
     // The restart inside the cycle opens the device on the next block's samples.
     UseMemoryWaveInput(next_is_whole ? std::move(next) : std::vector<std::int16_t>{});
     if (!analyser.Timer1_Timer()) {
@@ -218,7 +223,8 @@ std::size_t BlockCycle::RunInOrder(Analyser& analyser, const AfterBlock& after_b
       levels_.resize(kBins);
       BlockLevels(kFftSize, {state.dblReal.data(), kBlockSamples},
                   {state.dblImag.data(), kBlockSamples}, levels_);
-      levels_sink_(index, levels_);
+      levels_sink_(index, levels_, samples);
+      samples = std::move(after);
     }
     after_block(index, LineBins(analyser.State()));
     if (!next_is_whole) return left_over;
@@ -312,7 +318,7 @@ std::size_t BlockCycle::RunAhead(Analyser& analyser, unsigned workers,
         // Here rather than in block order, to keep the thread that shows the blocks light.
         if (levels_sink_) {
           levels_sink_(index * static_cast<std::int64_t>(kBatch) + static_cast<std::int64_t>(block),
-                       levels);
+                       levels, {batch.samples + block * kBlockSamples, kBlockSamples});
         }
       } catch (...) {
         error = std::current_exception();

@@ -44,10 +44,11 @@ inline std::optional<double> LineHz(std::optional<double> line_bins) {
 // line if it has one.
 using AfterBlock = std::function<void(std::int64_t block, std::optional<double> line_bins)>;
 
-// Called with a block's index and its own levels, bins 0..N/2 as BlockLevels forms them before
-// smoothing; from the threads that transform the blocks, so possibly from several at once and
-// with the blocks in any order.
-using BlockLevelsSink = std::function<void(std::int64_t block, std::span<const double> levels)>;
+// Called with a block's index, its own levels, bins 0..N/2 as BlockLevels forms them before
+// smoothing, and its samples; from the threads that transform the blocks, so possibly from
+// several at once and with the blocks in any order.
+using BlockLevelsSink = std::function<void(std::int64_t block, std::span<const double> levels,
+                                           std::span<const std::int16_t> samples)>;
 
 // Feeds a recording to the analyser block by block.
 class BlockCycle {

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "dsp/note.h"
+
 namespace quorvane {
 
 // What the window shows after one block, as its labels' texts.
@@ -20,14 +22,6 @@ struct BlockReadouts {
 
 inline constexpr const char* kCsvHeader =
     "block,start_s,peak_hz,sig_max_db,max_hold_db,noise_db,peak_hz_fine,note,cents";
-
-// The nearest equal-tempered note to `hz` with sharps and octave ("A4", "C#5") and the offset
-// from it in cents.
-struct Note {
-  std::string name;
-  double cents = 0;
-};
-Note NearestNote(double hz, double a4_hz);
 
 // One CSV row: the leading numbers of the four texts, then the fine peak, its note and cents
 // (three empty fields without a clear line).

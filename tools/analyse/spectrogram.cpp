@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numbers>
+
+#include "dsp/fft.h"
+#include "dsp/levels.h"
 
 namespace quorvane {
 
@@ -42,11 +46,24 @@ std::string ParseSpectrogramSetting(const std::string& option, const std::string
     settings.height = static_cast<int>(height);
     return {};
   }
+  if (option == "--freq-scale") {
+    if (value != "linear" && value != "log")
+      return "--freq-scale wants linear or log, not '" + value + "'";
+    settings.scale = value == "log" ? FrequencyScale::kLog : FrequencyScale::kLinear;
+    return {};
+  }
+  if (option == "--window") {
+    if (value != "none" && value != "hann")
+      return "--window wants none or hann, not '" + value + "'";
+    settings.hann = value == "hann";
+    return {};
+  }
   const std::optional<Span> span = ParseSpan(value);
   if (option == "--freq") {
     if (!span || span->low < 0 || span->high > kTopHz || span->low >= span->high)
       return "--freq wants LO-HI in Hz with 0 <= LO < HI <= 11025, not '" + value + "'";
     settings.hz = *span;
+    settings.hz_given = true;
     return {};
   }
   if (!span || span->low >= span->high)
@@ -55,16 +72,48 @@ std::string ParseSpectrogramSetting(const std::string& option, const std::string
   return {};
 }
 
-SpectrogramColumns::SpectrogramColumns(int width, int height, Span hz, double hz_per_bin,
-                                       std::int64_t expected_blocks)
+std::string FinishSpectrogramSettings(SpectrogramSettings& settings) {
+  if (settings.scale != FrequencyScale::kLog || settings.hz.low > 0) return {};
+  // 20 Hz: the bottom of hearing, and about the lowest line a block of 0.37 s tells apart.
+  if (!settings.hz_given) {
+    settings.hz.low = 20;
+    return {};
+  }
+  return "--freq-scale log wants --freq LO above 0 Hz";
+}
+
+void HannLevels(std::span<const std::int16_t> samples, std::span<double> levels) {
+  constexpr std::size_t kSize = 8192;
+  // 1 - cos rather than (1 - cos) / 2: the window's mean is then 1, so a steady tone between
+  // bins reads as high as it does without it.
+  static const std::vector<double> window = [] {
+    std::vector<double> values(kSize);
+    for (std::size_t i = 0; i < kSize; ++i)
+      values[i] = 1 - std::cos(2 * std::numbers::pi * static_cast<double>(i) / kSize);
+    return values;
+  }();
+  thread_local std::vector<double> real(kSize), imag(kSize);
+  for (std::size_t i = 0; i < kSize; ++i) {
+    real[i] = samples[i] / 32768.0 * window[i];
+    imag[i] = 0;
+  }
+  FFT(static_cast<std::int16_t>(kSize), real, imag);
+  BlockLevels(static_cast<double>(kSize), real, imag, levels);
+}
+
+SpectrogramColumns::SpectrogramColumns(int width, int height, const FrequencyAxis& hz,
+                                       double hz_per_bin, std::int64_t expected_blocks)
     : width_(width),
       height_(height),
       columns_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height)) {
   // Bin i stands for hz_per_bin * (i - 1/2) .. hz_per_bin * (i + 1/2); a row takes every bin
   // whose stretch meets its own, so each row has at least one.
   const double row_hz = (hz.high - hz.low) / height;
+  const bool log = hz.scale == FrequencyScale::kLog;
   for (int row = 0; row < height; ++row) {
-    const double from = hz.low + row * row_hz, to = hz.low + (row + 1) * row_hz;
+    const double from = log ? hz.Hz(static_cast<double>(row) / height) : hz.low + row * row_hz;
+    const double to =
+        log ? hz.Hz(static_cast<double>(row + 1) / height) : hz.low + (row + 1) * row_hz;
     first_bin_.push_back(static_cast<int>(std::floor(from / hz_per_bin - 0.5)) + 1);
     last_bin_.push_back(static_cast<int>(std::ceil(to / hz_per_bin + 0.5)) - 1);
   }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "display/frequency_scale.h"
+
 namespace quorvane {
 
 struct Span {
@@ -21,9 +23,10 @@ struct Span {
 // blocks come than were expected the columns are merged in pairs, each covering twice as many.
 class SpectrogramColumns {
  public:
-  // `hz_per_bin` places bin i at i * hz_per_bin; `expected_blocks` (0 if unknown) sets how
-  // many blocks each column starts with.
-  SpectrogramColumns(int width, int height, Span hz, double hz_per_bin,
+  // The rows run up `hz`, evenly in Hz or in octaves; `hz_per_bin` places bin i at
+  // i * hz_per_bin; `expected_blocks` (0 if unknown) sets how many blocks each column starts
+  // with.
+  SpectrogramColumns(int width, int height, const FrequencyAxis& hz, double hz_per_bin,
                      std::int64_t expected_blocks);
 
   // Block `block`'s levels in dB, bins 0, 1, 2, ... Blocks may come in any order and from
@@ -55,19 +58,36 @@ class SpectrogramColumns {
 // -140 dB) to their loudest level.
 Span DefaultDbRange(std::span<const float> cells);
 
-// What --spectrogram draws: the picture's plot size in pixels and its frequency and colour
-// ranges (the colour range chosen from the recording when not given).
+// What --spectrogram draws: the picture's plot size in pixels, its frequency and colour
+// ranges (the colour range chosen from the recording when not given), how frequency runs up
+// it and whether its levels come through a Hann window.
 struct SpectrogramSettings {
   std::string path;
   int width = 1200, height = 600;
   Span hz{0, 11025};
+  bool hz_given = false;
+  FrequencyScale scale = FrequencyScale::kLinear;
+  bool hann = false;
   std::optional<Span> db;
+
+  FrequencyAxis Axis() const { return {scale, hz.low, hz.high}; }
 };
 
-// Takes the value of --size (WxH), --freq (LO-HI, Hz) or --db (LO-HI) into `settings`; returns
-// what is wrong with it, or nothing.
+// Takes the value of --size (WxH), --freq (LO-HI, Hz), --db (LO-HI), --freq-scale
+// (linear|log) or --window (none|hann) into `settings`; returns what is wrong with it, or
+// nothing.
 std::string ParseSpectrogramSetting(const std::string& option, const std::string& value,
                                     SpectrogramSettings& settings);
+
+// Once every option is read: a log scale starts at 20 Hz unless --freq says where, and cannot
+// start at 0 Hz. What is wrong, or nothing.
+std::string FinishSpectrogramSettings(SpectrogramSettings& settings);
+
+// A block's levels as the picture shows them with --window hann: the samples (fractions of
+// full scale) times a Hann window scaled to keep a steady tone's level, transformed, and
+// 20*log10(|X| + 1e-7) for bins 0..N/2 as the window's levels are taken. The window narrows a
+// tone's skirt: without it a tone between two bins spreads over the whole picture.
+void HannLevels(std::span<const std::int16_t> samples, std::span<double> levels);
 
 // Tick values for an axis over `range`: multiples of 1, 2 or 5 times a power of ten, about
 // `wanted` of them.

@@ -184,8 +184,8 @@ QRect SpectrogramPlotRect(int width, int height) {
   return {kLeft, kTop, width, height};
 }
 
-QImage DrawSpectrogram(std::span<const float> cells, int width, int height, Span hz, Span db,
-                       const SpectrogramCaption& caption) {
+QImage DrawSpectrogram(std::span<const float> cells, int width, int height, const FrequencyAxis& hz,
+                       Span db, const SpectrogramCaption& caption) {
   const QRect area = SpectrogramPlotRect(width, height);
   const QRect bar_area(area.right() + 1 + kBarGap, area.top(), kBarWidth, height);
   // The picture is drawn in black and white first and then given its colours through a
@@ -216,14 +216,20 @@ QImage DrawSpectrogram(std::span<const float> cells, int width, int height, Span
   painter.setPen(QColor(kInk));
 
   // Frequency up the left side.
-  const std::vector<double> hz_ticks = RoundTicks(hz, std::max(2, height / 50));
+  const bool log = hz.scale == FrequencyScale::kLog;
+  const std::vector<double> hz_ticks =
+      log ? LogTicks(hz.low, hz.high, std::max(2, height / 50))
+          : RoundTicks({hz.low, hz.high}, std::max(2, height / 50));
   for (double f : hz_ticks) {
-    const int y = area.top() +
-                  static_cast<int>(std::lround((hz.high - f) / (hz.high - hz.low) * height)) -
-                  (f == hz.low ? 1 : 0);
+    const double from_top =
+        log ? (1 - hz.Fraction(f)) * height : (hz.high - f) / (hz.high - hz.low) * height;
+    const int y = area.top() + std::clamp(static_cast<int>(std::lround(from_top)), 0, height) -
+                  ((log ? f <= hz.low : f == hz.low) ? 1 : 0);
     painter.drawLine(area.left() - 1 - kTick, y, area.left() - 2, y);
+    // A log axis's ticks each carry the decimals their own value needs (0.5, 2, 20).
     painter.drawText(QRect(0, y - text_height / 2, area.left() - kTick - 5, text_height),
-                     Qt::AlignRight | Qt::AlignVCenter, TickText(f, Step(hz_ticks)));
+                     Qt::AlignRight | Qt::AlignVCenter,
+                     TickText(f, log ? std::min(f, 1.0) : Step(hz_ticks)));
   }
   CentredText(painter, 12, area.center().y(), QStringLiteral("Frequency (Hz)"), true);
 
@@ -261,13 +267,17 @@ std::string WritePicture(const std::string& path, const QImage* picture) {
   const auto failed = [&] {
     return "cannot write the picture " + path + ": " + file.errorString().toStdString();
   };
-  if (!file.open(QIODevice::WriteOnly)) return failed();
+  // Unbuffered: QSaveFile's commit() flushes a buffer without looking at the result, and
+  // would rename a picture cut off by a full disk into place.
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return failed();
   if (!picture) {
     file.cancelWriting();
     return {};
   }
   // Light compression: the default level costs a long recording a tenth of its time.
-  if (!picture->save(&file, "PNG", kPngQuality) || !file.commit()) return failed();
+  if (!picture->save(&file, "PNG", kPngQuality) || file.error() != QFileDevice::NoError ||
+      !file.commit())
+    return failed();
   return {};
 }
 

@@ -32,9 +32,10 @@ SpectrogramCaption CaptionFor(const std::string& input, std::int64_t blocks,
 QRect SpectrogramPlotRect(int width, int height);
 
 // The picture: the cells (rows of `width`, highest frequency first) in colour over `db`, the
-// frequency axis over `hz`, the time axis, the colour bar and the caption, on white.
-QImage DrawSpectrogram(std::span<const float> cells, int width, int height, Span hz, Span db,
-                       const SpectrogramCaption& caption);
+// frequency axis over `hz` (ticks on 1-2-5 steps when linear, 1-2-5 steps of decades or
+// octaves when log), the time axis, the colour bar and the caption, on white.
+QImage DrawSpectrogram(std::span<const float> cells, int width, int height, const FrequencyAxis& hz,
+                       Span db, const SpectrogramCaption& caption);
 
 // Writes `picture` as PNG to `path` through a temporary file that replaces it only once
 // complete, or without `picture` only checks that it could; what went wrong, or nothing.
