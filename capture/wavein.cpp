@@ -143,6 +143,8 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
     entry.driver = quorvane::wavein::CurrentDriver();
     const MMRESULT result = entry.driver->Open(entry.device);
     if (result != MMSYSERR_NOERROR) return result;
+    // A handle is an opaque number in the platform's pointer type; nothing reads through it.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     const auto handle = reinterpret_cast<HWAVEIN>(devices.next++ << 4);
     devices.open.emplace(handle, std::move(entry));
     *phwi = handle;

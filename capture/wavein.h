@@ -31,7 +31,8 @@ using LPVOID = void*;
 using LPCVOID = const void*;
 using MMRESULT = UINT;
 
-struct HWAVEIN__ {
+// The platform declares its handle type under this very name.
+struct HWAVEIN__ {  // NOLINT(bugprone-reserved-identifier)
   int unused;
 };
 using HWAVEIN = HWAVEIN__*;

@@ -122,7 +122,7 @@ TEST(FFTContract, RefusesBadLengthsAndShortArraysBeforeTouchingAnything) {
       {12, 64, 64, Overflow}, {16, 8, 16, SubscriptOutOfRange}, {16, 16, 15, SubscriptOutOfRange}};
   for (const auto& [n, re_size, im_size, kind] : cases) {
     std::vector<double> re(re_size, 0.5), im(im_size, 0.5);
-    EXPECT_EQ(test::Raised([&] { FFT(n, re, im); }), kind) << n;
+    EXPECT_EQ(test::Raised([&, n = n] { FFT(n, re, im); }), kind) << n;
     EXPECT_EQ(re, std::vector<double>(re_size, 0.5)) << n;
     EXPECT_EQ(im, std::vector<double>(im_size, 0.5)) << n;
   }

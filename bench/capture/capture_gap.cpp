@@ -28,8 +28,6 @@
 #include "capture/module1.h"
 #include "capture/wave_drivers.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

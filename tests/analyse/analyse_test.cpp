@@ -86,7 +86,8 @@ Outcome Tool(const std::string& arguments) {
 std::vector<short> Tone(double hz, std::size_t frames, int rate = 22050, int channels = 1) {
   std::vector<short> samples;
   for (std::size_t i = 0; i < frames * channels; ++i)
-    samples.push_back(std::lround(16383.5 * std::sin(2 * M_PI * hz * (i / channels) / rate + 1)));
+    samples.push_back(std::lround(
+        16383.5 * std::sin(2 * M_PI * hz * static_cast<double>(i / channels) / rate + 1)));
   return samples;
 }
 

@@ -228,7 +228,8 @@ TEST_P(OnServer, RecordsTheInputTheDesktopChose) {
       StopCapture(state);
       ASSERT_TRUE(Start());
     }
-    EXPECT_TRUE(testing::WaitFor([&] { return Recording().ends_with(" " + recorded + "\n"); }, 5s))
+    EXPECT_TRUE(testing::WaitFor(
+        [&, recorded = recorded] { return Recording().ends_with(" " + recorded + "\n"); }, 5s))
         << Recording() << "PULSE_SOURCE=" << pulse_source << ", default " << default_source;
     ASSERT_TRUE(WaitDone());
     // Moved back to the default: PipeWire's session manager forgets the move, which it would

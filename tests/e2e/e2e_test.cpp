@@ -28,6 +28,7 @@ using namespace std::chrono_literals;
 struct Child {
   explicit Child(std::vector<std::string> argv, const std::vector<std::string>& environment = {}) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (std::string& arg : argv) args.push_back(arg.data());
     args.push_back(nullptr);
     const pid_t parent = getpid();

@@ -165,7 +165,8 @@ void PrintTo(const Outage& outage, std::ostream* out) {
 class OutageTest : public ::testing::TestWithParam<std::tuple<std::string, Outage>> {};
 
 TEST_P(OutageTest, BlocksResumeBehindOneBoxThatGoesByItself) {
-  const auto& [kind, outage] = GetParam();
+  const std::string& kind = std::get<0>(GetParam());
+  const Outage& outage = std::get<1>(GetParam());
   QUORVANE_REQUIRE(SoundServer(kind, false).Missing());
   // PipeWire 0.3.65 leaves a remapped source dead after a suspension: a new `pacat -r` of it
   // gets no byte, with nothing of ours running. Its pipe source plays silence when unfed.

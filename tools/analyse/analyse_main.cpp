@@ -363,7 +363,7 @@ class Progress {
     }
     shown_ = true;
   }
-  void Finish() {
+  void Finish() const {
     if (shown_) std::fputs("\r\033[K", stderr);
   }
 
