@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "app/analyser_state.h"
+#include "analyser/analyser_state.h"
 #include "display/plot_drawing.h"
 #include "display/trace.h"
 #include "dsp/fft.h"

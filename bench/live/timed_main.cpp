@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "app/form1.h"
+#include "apps/spectrum/form1.h"
 
 namespace {
 
