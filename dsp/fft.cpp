@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/runtime_error.h"
 
@@ -271,36 +273,17 @@ QUORVANE_INLINE void TileWithFirstStages(const double* from_re, const double* fr
   }
 }
 
-// A tile and its mirror trade places: the first goes through a buffer on the stack while the
-// mirror is read.
+// Reorders `from` into `to`, n = 2^stages elements, through the first stages: tile m of the
+// source lands on tile rev m of the destination. The two pairs of arrays must not overlap.
 template <int W>
-QUORVANE_INLINE void ReverseWithFirstStages(int stages, double* re, double* im,
-                                            const Twiddles& tw) {
+QUORVANE_INLINE void ReverseInto(int stages, const double* from_re, const double* from_im,
+                                 double* to_re, double* to_im, const Twiddles& tw) {
   const int middle_bits = stages - 2 * kTileBits;
   const int row_stride = 1 << (stages - kTileBits);
-  alignas(64) double buffer_re[kTile * kTile];
-  alignas(64) double buffer_im[kTile * kTile];
   for (int m = 0; m < (1 << middle_bits); ++m) {
     const int mirror = ReverseBits(m, middle_bits);
-    if (mirror < m) continue;
-    double* const tile_re = re + m * kTile;
-    double* const tile_im = im + m * kTile;
-    double* const mirror_re = re + mirror * kTile;
-    double* const mirror_im = im + mirror * kTile;
-    TileWithFirstStages<W>(tile_re, tile_im, row_stride, buffer_re, buffer_im, kTile, tw);
-    if (mirror != m) {
-      TileWithFirstStages<W>(mirror_re, mirror_im, row_stride, tile_re, tile_im, row_stride, tw);
-    }
-#pragma GCC unroll 16
-    for (int row = 0; row < kTile; ++row) {
-#pragma GCC unroll 16
-      for (int k = 0; k < kTile; k += W) {
-        quorvane::Store<W>(mirror_re + row * row_stride + k,
-                           quorvane::Load<W>(buffer_re + row * kTile + k));
-        quorvane::Store<W>(mirror_im + row * row_stride + k,
-                           quorvane::Load<W>(buffer_im + row * kTile + k));
-      }
-    }
+    TileWithFirstStages<W>(from_re + m * kTile, from_im + m * kTile, row_stride,
+                           to_re + mirror * kTile, to_im + mirror * kTile, row_stride, tw);
   }
 }
 
@@ -344,35 +327,86 @@ QUORVANE_INLINE void StagePasses(int length, double* re, double* im, const Twidd
 // through all of them while its 16 KiB stay in the first-level cache.
 constexpr int kCachedStages = 10;
 
+// Lengths from kTile * kTile up run in scratch arrays of the transform's own: the reordering
+// reads the caller's arrays into them, and the result is copied back in order, a cache line at
+// a time. The passes in between stride over the arrays by powers of two, and over the caller's
+// arrays they would slow down wherever those lie awkwardly: an exact multiple of 4 KiB apart,
+// where each store to one holds up the loads at the same offset in the other and the rows of
+// both crowd one cache set; or off a vector's alignment. The scratch arrays lie as the passes
+// like them (see ScratchFor), wherever the caller's are.
+struct ScratchPair {
+  double* re;
+  double* im;
+};
+
+constexpr int kPageDoubles = 4096 / sizeof(double);
+constexpr int kLineDoubles = 64 / sizeof(double);
+
+// This thread's scratch for n elements, on cache lines. The imaginary part starts half a page
+// on from the real part (modulo 4 KiB), and the real part a quarter page on from the caller's,
+// so that the copy's and the reordering's loads never meet a pending store at their offset.
+// Allocated on a thread's first transform of that length or more and kept for the thread's
+// life (about 260 KiB at n = 16384): two arrays, the gap between them (at most half a page)
+// and a page's room to shift them.
+[[gnu::noinline]] ScratchPair ScratchFor(int n, const double* caller_re) {
+  thread_local std::vector<double> storage;
+  const std::size_t needed = 2 * static_cast<std::size_t>(n) + kPageDoubles / 2 + kPageDoubles;
+  if (storage.size() < needed) storage.resize(needed);
+  const auto page_offset = [](const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % 4096 / sizeof(double);
+  };
+  constexpr std::size_t lead = kPageDoubles / 4;
+  // Where the real part starts within its page: a whole cache line.
+  const std::size_t target = (page_offset(caller_re) + lead) / kLineDoubles * kLineDoubles;
+  const std::size_t shift =
+      (target + 2 * kPageDoubles - page_offset(storage.data())) % kPageDoubles;
+  double* const re = storage.data() + shift;
+  double* const im = re + n + (kPageDoubles / 2 - n % kPageDoubles + kPageDoubles) % kPageDoubles;
+  return {re, im};
+}
+
+// n elements of a real and an imaginary array copied in order, the real part first.
+template <int W>
+QUORVANE_INLINE void CopyPair(int n, const double* from_re, const double* from_im, double* to_re,
+                              double* to_im) {
+  for (int i = 0; i < n; i += W) Store<W>(to_re + i, Load<W>(from_re + i));
+  for (int i = 0; i < n; i += W) Store<W>(to_im + i, Load<W>(from_im + i));
+}
+
 // Lengths from kTile * kTile up, one compiled transform per length: every span, stride and
 // address offset is then a constant, which frees the registers that would hold them.
 template <int W, int kStages>
 QUORVANE_INLINE void SizedTransform(double* re, double* im, const Twiddles& tw) {
   constexpr int kLength = 1 << kStages;
   constexpr int kCached = std::min(kStages, kCachedStages);
-  ReverseWithFirstStages<W>(kStages, re, im, tw);
+  const ScratchPair scratch = ScratchFor(kLength, re);
+  ReverseInto<W>(kStages, re, im, scratch.re, scratch.im, tw);
   for (int block = 0; block < kLength; block += 1 << kCached) {
-    StagePasses<W, kTileBits + 1, kCached>(1 << kCached, re + block, im + block, tw);
+    StagePasses<W, kTileBits + 1, kCached>(1 << kCached, scratch.re + block, scratch.im + block,
+                                           tw);
   }
-  StagePasses<W, kCached + 1, kStages>(kLength, re, im, tw);
+  StagePasses<W, kCached + 1, kStages>(kLength, scratch.re, scratch.im, tw);
+  CopyPair<W>(kLength, scratch.re, scratch.im, re, im);
 }
 
-// Any length, its stages counted at run time.
+// Any length, its stages counted at run time; those shorter than a tile's rows and columns
+// stay in the caller's arrays.
 template <int W>
 QUORVANE_INLINE void Transform(int n, double* re, double* im, const Twiddles& tw) {
   const int stages = std::countr_zero(static_cast<unsigned>(n));
-  int first = 1;
   if (stages < 2 * kTileBits) {
     BitReverseInPlace(n, re, im);
-  } else {
-    ReverseWithFirstStages<W>(stages, re, im, tw);
-    first += kTileBits;
+    StagePasses<W>(1, stages, n, re, im, tw);
+    return;
   }
+  const ScratchPair scratch = ScratchFor(n, re);
+  ReverseInto<W>(stages, re, im, scratch.re, scratch.im, tw);
   const int cached = std::min(stages, kCachedStages);
   for (int block = 0; block < n; block += 1 << cached) {
-    StagePasses<W>(first, cached, 1 << cached, re + block, im + block, tw);
+    StagePasses<W>(kTileBits + 1, cached, 1 << cached, scratch.re + block, scratch.im + block, tw);
   }
-  StagePasses<W>(cached + 1, stages, n, re, im, tw);
+  StagePasses<W>(cached + 1, stages, n, scratch.re, scratch.im, tw);
+  CopyPair<W>(n, scratch.re, scratch.im, re, im);
 }
 
 // The compiled length among kStages... that matches, else the run-time one.
