@@ -63,7 +63,8 @@ struct Twiddles {
       }
     }
   }
-  alignas(64) double re[kLongest];
+  // On a page of its own, so that the scratch arrays can keep clear of it (see ScratchFor).
+  alignas(4096) double re[kLongest];
   alignas(64) double im[kLongest];
   // The first stages' twiddles, each repeated across a vector of the widest build.
   alignas(64) double spread_re[kTile][kWidest];
@@ -327,42 +328,52 @@ QUORVANE_INLINE void StagePasses(int length, double* re, double* im, const Twidd
 // through all of them while its 16 KiB stay in the first-level cache.
 constexpr int kCachedStages = 10;
 
-// Lengths from kTile * kTile up run in scratch arrays of the transform's own: the reordering
-// reads the caller's arrays into them, and the result is copied back in order, a cache line at
-// a time. The passes in between stride over the arrays by powers of two, and over the caller's
-// arrays they would slow down wherever those lie awkwardly: an exact multiple of 4 KiB apart,
-// where each store to one holds up the loads at the same offset in the other and the rows of
-// both crowd one cache set; or off a vector's alignment. The scratch arrays lie as the passes
-// like them (see ScratchFor), wherever the caller's are.
-struct ScratchPair {
-  double* re;
+// Lengths from kTile * kTile up run in scratch arrays of the transform's own, which lie where
+// the passes run best whatever the caller passes: the reordering reads the caller's arrays
+// into them, and the result is copied back in order. Over the caller's arrays the passes,
+// which stride by powers of two, would slow down wherever those lie awkwardly (where a store
+// to one array holds up the loads at the same offset within a 4 KiB page in another, or the
+// rows of both crowd one cache set), and they are slowest where their stores meet the twiddle
+// table's loads: a third slower at 8192 with every array a whole number of pages from it.
+struct Scratch {
+  double* re;  // the transform, from the reordering on
   double* im;
+  double* in_re;  // the input copied in order, where the caller's arrays are awkward to reorder
+  double* in_im;
 };
 
 constexpr int kPageDoubles = 4096 / sizeof(double);
 constexpr int kLineDoubles = 64 / sizeof(double);
 
-// This thread's scratch for n elements, on cache lines. The imaginary part starts half a page
-// on from the real part (modulo 4 KiB), and the real part a quarter page on from the caller's,
-// so that the copy's and the reordering's loads never meet a pending store at their offset.
-// Allocated on a thread's first transform of that length or more and kept for the thread's
-// life (about 260 KiB at n = 16384): two arrays, the gap between them (at most half a page)
-// and a page's room to shift them.
-[[gnu::noinline]] ScratchPair ScratchFor(int n, const double* caller_re) {
+// This thread's scratch for n elements. Within their 4 KiB pages the twiddle table starts at
+// 0 (see Twiddles), the real part a quarter page on and the imaginary part three quarters,
+// the copied input's two parts at three eighths and seven eighths. Allocated on a thread's
+// first transform of that length or more and kept for the thread's life (about 520 KiB at
+// n = 16384: four arrays, their gaps of under a page each and a page's room to shift them).
+[[gnu::noinline]] Scratch ScratchFor(int n) {
   thread_local std::vector<double> storage;
-  const std::size_t needed = 2 * static_cast<std::size_t>(n) + kPageDoubles / 2 + kPageDoubles;
+  const std::size_t needed = 4 * static_cast<std::size_t>(n) + 3 * kPageDoubles;
   if (storage.size() < needed) storage.resize(needed);
-  const auto page_offset = [](const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p) % 4096 / sizeof(double);
+  const auto page_offset = reinterpret_cast<std::uintptr_t>(storage.data()) % 4096 / 8;
+  // From the start of one array to the next, a whole number of pages and the given eighths.
+  const auto next = [n](double* from, int eighths) {
+    const int page_part = n % kPageDoubles;
+    return from + n + (eighths * kPageDoubles / 8 - page_part + kPageDoubles) % kPageDoubles;
   };
-  constexpr std::size_t lead = kPageDoubles / 4;
-  // Where the real part starts within its page: a whole cache line.
-  const std::size_t target = (page_offset(caller_re) + lead) / kLineDoubles * kLineDoubles;
-  const std::size_t shift =
-      (target + 2 * kPageDoubles - page_offset(storage.data())) % kPageDoubles;
-  double* const re = storage.data() + shift;
-  double* const im = re + n + (kPageDoubles / 2 - n % kPageDoubles + kPageDoubles) % kPageDoubles;
-  return {re, im};
+  double* const re = storage.data() + (kPageDoubles * 5 / 4 - page_offset) % kPageDoubles;
+  double* const im = next(re, 4);
+  double* const in_re = next(im, 5);
+  return {re, im, in_re, next(in_re, 4)};
+}
+
+// Whether the reordering may read the caller's arrays themselves: they start at the same
+// offset within a vector, and their rows fall in different cache sets. Otherwise they are
+// first copied in order, which costs less than the reordering pays on them.
+template <int W>
+bool ReorderInPlace(const double* re, const double* im) {
+  const auto at = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
+  const std::uintptr_t apart = (at(im) - at(re)) % 4096;
+  return (at(re) - at(im)) % (W * sizeof(double)) == 0 && apart >= 64 && apart <= 4096 - 64;
 }
 
 // n elements of a real and an imaginary array copied in order, the real part first.
@@ -373,14 +384,26 @@ QUORVANE_INLINE void CopyPair(int n, const double* from_re, const double* from_i
   for (int i = 0; i < n; i += W) Store<W>(to_im + i, Load<W>(from_im + i));
 }
 
+// The caller's arrays reordered through the first stages into the scratch arrays.
+template <int W>
+QUORVANE_INLINE void ReorderIntoScratch(int stages, const double* re, const double* im,
+                                        const Scratch& scratch, const Twiddles& tw) {
+  if (ReorderInPlace<W>(re, im)) {
+    ReverseInto<W>(stages, re, im, scratch.re, scratch.im, tw);
+  } else {
+    CopyPair<W>(1 << stages, re, im, scratch.in_re, scratch.in_im);
+    ReverseInto<W>(stages, scratch.in_re, scratch.in_im, scratch.re, scratch.im, tw);
+  }
+}
+
 // Lengths from kTile * kTile up, one compiled transform per length: every span, stride and
 // address offset is then a constant, which frees the registers that would hold them.
 template <int W, int kStages>
 QUORVANE_INLINE void SizedTransform(double* re, double* im, const Twiddles& tw) {
   constexpr int kLength = 1 << kStages;
   constexpr int kCached = std::min(kStages, kCachedStages);
-  const ScratchPair scratch = ScratchFor(kLength, re);
-  ReverseInto<W>(kStages, re, im, scratch.re, scratch.im, tw);
+  const Scratch scratch = ScratchFor(kLength);
+  ReorderIntoScratch<W>(kStages, re, im, scratch, tw);
   for (int block = 0; block < kLength; block += 1 << kCached) {
     StagePasses<W, kTileBits + 1, kCached>(1 << kCached, scratch.re + block, scratch.im + block,
                                            tw);
@@ -399,8 +422,8 @@ QUORVANE_INLINE void Transform(int n, double* re, double* im, const Twiddles& tw
     StagePasses<W>(1, stages, n, re, im, tw);
     return;
   }
-  const ScratchPair scratch = ScratchFor(n, re);
-  ReverseInto<W>(stages, re, im, scratch.re, scratch.im, tw);
+  const Scratch scratch = ScratchFor(n);
+  ReorderIntoScratch<W>(stages, re, im, scratch, tw);
   const int cached = std::min(stages, kCachedStages);
   for (int block = 0; block < n; block += 1 << cached) {
     StagePasses<W>(kTileBits + 1, cached, 1 << cached, scratch.re + block, scratch.im + block, tw);
