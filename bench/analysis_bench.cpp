@@ -4,10 +4,13 @@
 //
 //   build/bench/analysis_bench [--benchmark_filter=...]
 //
-// Each transform runs 15 rounds at N = 1024, 8192 and 16384, interleaved at random with the
-// others; after the table come the ratios of each build's best round to FFTW's best on the
-// same split arrays, e.g. "FFT avx2 / FFTW at N=8192: 0.97", then to FFTW's on its own
-// interleaved layout.
+// Each transform runs 15 rounds at N = 1024, 8192 and 16384 on each placement of its two
+// arrays (the analyser's own, two vectors, one pool at several distances, starts off the
+// vector alignment), interleaved at random with the others; FFTW runs on the same arrays.
+// After the table come, per build and length, the worst placement's ratio of the build's best
+// round to FFTW's best on the same arrays, the analyser's own, then each placement's, e.g.
+// "FFT avx2 / FFTW at N=8192: worst 0.97 (pool+0), analyser's arrays 0.84; ..."; then the
+// same against FFTW on its own interleaved layout.
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
@@ -93,24 +96,85 @@ const char* BuildName(FFTBuild build) {
   return "?";
 }
 
-// One build of our transform on the analyser's own arrays, which keep the two a non-multiple
-// of 4 KiB apart.
-void BM_FFT(benchmark::State& bench, FFTBuild build) {
+// Where the caller keeps the two arrays: the transform's speed must not hang on it. The
+// analyser's own arrays keep them half a page apart; two vectors, or one pool with the
+// imaginary part at a given distance after the real part, are what other callers pass. An
+// exact multiple of 4 KiB apart and starts off the cache line are the awkward cases.
+struct Placement {
+  const char* name;
+  enum { kAnalyser, kVectors, kPool } where;
+  int re_at;   // pool only: doubles from the pool's page-aligned start to the real part
+  int im_gap;  // pool only: doubles between the end of the real part and the imaginary part
+};
+constexpr Placement kPlacements[] = {
+    {"analyser", Placement::kAnalyser, 0, 0}, {"vectors", Placement::kVectors, 0, 0},
+    {"pool+0", Placement::kPool, 0, 0},       {"pool+8", Placement::kPool, 0, 8},
+    {"pool+64", Placement::kPool, 0, 64},     {"pool+520", Placement::kPool, 0, 520},
+    {"unaligned", Placement::kPool, 1, 3},
+};
+
+// The two arrays of n doubles as a placement lays them out.
+class PlacedArrays {
+ public:
+  PlacedArrays(const Placement& placement, int n) {
+    switch (placement.where) {
+      case Placement::kAnalyser:
+        state_ = std::make_unique<AnalyserState>();
+        re_ = state_->dblReal.data();
+        im_ = state_->dblImag.data();
+        break;
+      case Placement::kVectors:
+        first_.resize(n);
+        second_.resize(n);
+        re_ = first_.data();
+        im_ = second_.data();
+        break;
+      case Placement::kPool: {
+        const std::size_t doubles = placement.re_at + 2 * n + placement.im_gap;
+        const std::size_t bytes = (doubles * sizeof(double) + 4095) / 4096 * 4096;
+        pool_.reset(static_cast<double*>(std::aligned_alloc(4096, bytes)));
+        re_ = pool_.get() + placement.re_at;
+        im_ = re_ + n + placement.im_gap;
+        break;
+      }
+    }
+  }
+  double* re() const { return re_; }
+  double* im() const { return im_; }
+
+ private:
+  struct Free {
+    void operator()(double* p) const { std::free(p); }
+  };
+  std::unique_ptr<AnalyserState> state_;
+  std::vector<double> first_, second_;
+  std::unique_ptr<double, Free> pool_;
+  double* re_ = nullptr;
+  double* im_ = nullptr;
+};
+
+// One build of our transform on arrays laid out as `placement` says.
+void BM_FFT(benchmark::State& bench, FFTBuild build, Placement placement) {
   const int n = static_cast<int>(bench.range(0));
-  auto state = std::make_unique<AnalyserState>();
-  double* re = state->dblReal.data();
-  double* im = state->dblImag.data();
+  const PlacedArrays arrays(placement, n);
+  double* re = arrays.re();
+  double* im = arrays.im();
   TimeTransform(
       bench, [&] { LoadSignal(re, im, n); },
       [&] {
-        FFT(build, static_cast<std::int16_t>(n), {re, SampleArray::size()},
-            {im, SampleArray::size()});
+        FFT(build, static_cast<std::int16_t>(n), {re, static_cast<std::size_t>(n)},
+            {im, static_cast<std::size_t>(n)});
         benchmark::DoNotOptimize(re[1]);
       });
 }
 
 std::string FFTName(FFTBuild build) {
   return std::string("BM_FFT_") + BuildName(build);
+}
+
+// A contender's name on one placement, e.g. "BM_FFT_avx2@pool+64".
+std::string PlacedName(const std::string& contender, const Placement& placement) {
+  return contender + "@" + placement.name;
 }
 
 // kRounds rounds, and the fastest counts: on a shared machine the others are too often slowed.
@@ -131,12 +195,12 @@ void Rounds(benchmark::internal::Benchmark* contender) {
 }
 
 // FFTW on the very same arrays: split real and imaginary parts, in place, planned by
-// measuring. A split plan always computes the forward transform.
-void BM_FFTW(benchmark::State& bench) {
+// measuring on those arrays. A split plan always computes the forward transform.
+void BM_FFTW(benchmark::State& bench, Placement placement) {
   const int n = static_cast<int>(bench.range(0));
-  auto state = std::make_unique<AnalyserState>();
-  double* re = state->dblReal.data();
-  double* im = state->dblImag.data();
+  const PlacedArrays arrays(placement, n);
+  double* re = arrays.re();
+  double* im = arrays.im();
   const fftw_iodim dimension{n, 1, 1};
   fftw_plan plan =
       fftw_plan_guru_split_dft(1, &dimension, 0, nullptr, re, im, re, im, FFTW_MEASURE);
@@ -171,23 +235,6 @@ void BM_FFTW_Interleaved(benchmark::State& bench) {
   fftw_destroy_plan(plan);
   fftw_free(data);
 }
-
-// The same transform on two page-aligned arrays, an exact multiple of 4 KiB apart.
-void BM_FFT_PageAlignedArrays(benchmark::State& bench) {
-  const int n = static_cast<int>(bench.range(0));
-  struct Free {
-    void operator()(double* p) const { std::free(p); }
-  };
-  std::unique_ptr<double, Free> re(static_cast<double*>(std::aligned_alloc(4096, 16384 * 8)));
-  std::unique_ptr<double, Free> im(static_cast<double*>(std::aligned_alloc(4096, 16384 * 8)));
-  TimeTransform(
-      bench, [&] { LoadSignal(re.get(), im.get(), n); },
-      [&] {
-        FFT(static_cast<std::int16_t>(n), {re.get(), 16384}, {im.get(), 16384});
-        benchmark::DoNotOptimize(re.get()[1]);
-      });
-}
-BENCHMARK(BM_FFT_PageAlignedArrays)->Arg(8192)->UseManualTime();
 
 // One block as the acquisition cycle runs it: load 8192 samples, transform, level pass,
 // trace mapping.
@@ -271,17 +318,39 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     ConsoleReporter::ReportRuns(runs);
   }
+  // Per build and length: the worst placement's ratio, the analyser's own, then each
+  // placement's, all to FFTW on the same arrays; then the analyser's arrays and the worst
+  // placement against FFTW on its interleaved layout.
   void PrintRatios() const {
-    for (const char* reference : {"BM_FFTW", "BM_FFTW_Interleaved"}) {
-      for (FFTBuild build : kBuilds) {
-        for (int n : kLengths) {
-          const auto ours = best_.find(FFTName(build) + "/" + std::to_string(n));
-          const auto fftw = best_.find(std::string(reference) + "/" + std::to_string(n));
-          if (ours == best_.end() || fftw == best_.end()) continue;
-          std::printf("FFT %s / FFTW%s at N=%d: %.2f\n", BuildName(build),
-                      reference == std::string("BM_FFTW") ? "" : " interleaved", n,
-                      ours->second / fftw->second);
+    for (FFTBuild build : kBuilds) {
+      for (int n : kLengths) {
+        const auto best = [&](const std::string& name) {
+          const auto found = best_.find(name + "/" + std::to_string(n));
+          return found == best_.end() ? 0.0 : found->second;
+        };
+        std::string each;
+        double worst = 0, worst_ours = 0, own = 0;
+        const char* worst_name = "";
+        for (const Placement& placement : kPlacements) {
+          const double ours = best(PlacedName(FFTName(build), placement));
+          const double fftw = best(PlacedName("BM_FFTW", placement));
+          if (ours == 0 || fftw == 0) continue;
+          const double ratio = ours / fftw;
+          char text[64];
+          std::snprintf(text, sizeof text, "%s%s %.2f", each.empty() ? "" : ", ", placement.name,
+                        ratio);
+          each += text;
+          if (placement.where == Placement::kAnalyser) own = ratio;
+          if (ratio > worst) worst = ratio, worst_ours = ours, worst_name = placement.name;
         }
+        if (each.empty()) continue;
+        std::printf("FFT %s / FFTW at N=%d: worst %.2f (%s), analyser's arrays %.2f; %s\n",
+                    BuildName(build), n, worst, worst_name, own, each.c_str());
+        const double interleaved = best("BM_FFTW_Interleaved");
+        if (interleaved == 0) continue;
+        std::printf("FFT %s / FFTW interleaved at N=%d: worst placement %.2f, analyser's %.2f\n",
+                    BuildName(build), n, worst_ours / interleaved,
+                    best(PlacedName(FFTName(build), kPlacements[0])) / interleaved);
       }
     }
   }
@@ -302,9 +371,15 @@ int main(int argc, char** argv) {
 
   for (FFTBuild build : kBuilds) {
     if (!Supported(build)) continue;
-    Rounds(benchmark::RegisterBenchmark(FFTName(build).c_str(), BM_FFT, build));
+    for (const Placement& placement : kPlacements) {
+      Rounds(benchmark::RegisterBenchmark(PlacedName(FFTName(build), placement).c_str(), BM_FFT,
+                                          build, placement));
+    }
   }
-  Rounds(benchmark::RegisterBenchmark("BM_FFTW", BM_FFTW));
+  for (const Placement& placement : kPlacements) {
+    Rounds(
+        benchmark::RegisterBenchmark(PlacedName("BM_FFTW", placement).c_str(), BM_FFTW, placement));
+  }
   Rounds(benchmark::RegisterBenchmark("BM_FFTW_Interleaved", BM_FFTW_Interleaved));
 
   benchmark::Initialize(&count, args.data());

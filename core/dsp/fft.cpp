@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/runtime_error.h"
 
@@ -61,7 +63,8 @@ struct Twiddles {
       }
     }
   }
-  alignas(64) double re[kLongest];
+  // On a page of its own, so that the scratch arrays can keep clear of it (see ScratchFor).
+  alignas(4096) double re[kLongest];
   alignas(64) double im[kLongest];
   // The first stages' twiddles, each repeated across a vector of the widest build.
   alignas(64) double spread_re[kTile][kWidest];
@@ -271,36 +274,17 @@ QUORVANE_INLINE void TileWithFirstStages(const double* from_re, const double* fr
   }
 }
 
-// A tile and its mirror trade places: the first goes through a buffer on the stack while the
-// mirror is read.
+// Reorders `from` into `to`, n = 2^stages elements, through the first stages: tile m of the
+// source lands on tile rev m of the destination. The two pairs of arrays must not overlap.
 template <int W>
-QUORVANE_INLINE void ReverseWithFirstStages(int stages, double* re, double* im,
-                                            const Twiddles& tw) {
+QUORVANE_INLINE void ReverseInto(int stages, const double* from_re, const double* from_im,
+                                 double* to_re, double* to_im, const Twiddles& tw) {
   const int middle_bits = stages - 2 * kTileBits;
   const int row_stride = 1 << (stages - kTileBits);
-  alignas(64) double buffer_re[kTile * kTile];
-  alignas(64) double buffer_im[kTile * kTile];
   for (int m = 0; m < (1 << middle_bits); ++m) {
     const int mirror = ReverseBits(m, middle_bits);
-    if (mirror < m) continue;
-    double* const tile_re = re + m * kTile;
-    double* const tile_im = im + m * kTile;
-    double* const mirror_re = re + mirror * kTile;
-    double* const mirror_im = im + mirror * kTile;
-    TileWithFirstStages<W>(tile_re, tile_im, row_stride, buffer_re, buffer_im, kTile, tw);
-    if (mirror != m) {
-      TileWithFirstStages<W>(mirror_re, mirror_im, row_stride, tile_re, tile_im, row_stride, tw);
-    }
-#pragma GCC unroll 16
-    for (int row = 0; row < kTile; ++row) {
-#pragma GCC unroll 16
-      for (int k = 0; k < kTile; k += W) {
-        quorvane::Store<W>(mirror_re + row * row_stride + k,
-                           quorvane::Load<W>(buffer_re + row * kTile + k));
-        quorvane::Store<W>(mirror_im + row * row_stride + k,
-                           quorvane::Load<W>(buffer_im + row * kTile + k));
-      }
-    }
+    TileWithFirstStages<W>(from_re + m * kTile, from_im + m * kTile, row_stride,
+                           to_re + mirror * kTile, to_im + mirror * kTile, row_stride, tw);
   }
 }
 
@@ -344,35 +328,108 @@ QUORVANE_INLINE void StagePasses(int length, double* re, double* im, const Twidd
 // through all of them while its 16 KiB stay in the first-level cache.
 constexpr int kCachedStages = 10;
 
+// Lengths from kTile * kTile up run in scratch arrays of the transform's own, which lie where
+// the passes run best whatever the caller passes: the reordering reads the caller's arrays
+// into them, and the result is copied back in order. Over the caller's arrays the passes,
+// which stride by powers of two, would slow down wherever those lie awkwardly (where a store
+// to one array holds up the loads at the same offset within a 4 KiB page in another, or the
+// rows of both crowd one cache set), and they are slowest where their stores meet the twiddle
+// table's loads: a third slower at 8192 with every array a whole number of pages from it.
+struct Scratch {
+  double* re;  // the transform, from the reordering on
+  double* im;
+  double* in_re;  // the input copied in order, where the caller's arrays are awkward to reorder
+  double* in_im;
+};
+
+constexpr int kPageDoubles = 4096 / sizeof(double);
+constexpr int kLineDoubles = 64 / sizeof(double);
+
+// This thread's scratch for n elements. Within their 4 KiB pages the twiddle table starts at
+// 0 (see Twiddles), the real part a quarter page on and the imaginary part three quarters,
+// the copied input's two parts at three eighths and seven eighths. Allocated on a thread's
+// first transform of that length or more and kept for the thread's life (about 520 KiB at
+// n = 16384: four arrays, their gaps of under a page each and a page's room to shift them).
+[[gnu::noinline]] Scratch ScratchFor(int n) {
+  thread_local std::vector<double> storage;
+  const std::size_t needed = 4 * static_cast<std::size_t>(n) + 3 * kPageDoubles;
+  if (storage.size() < needed) storage.resize(needed);
+  const auto page_offset = reinterpret_cast<std::uintptr_t>(storage.data()) % 4096 / 8;
+  // From the start of one array to the next, a whole number of pages and the given eighths.
+  const auto next = [n](double* from, int eighths) {
+    const int page_part = n % kPageDoubles;
+    return from + n + (eighths * kPageDoubles / 8 - page_part + kPageDoubles) % kPageDoubles;
+  };
+  double* const re = storage.data() + (kPageDoubles * 5 / 4 - page_offset) % kPageDoubles;
+  double* const im = next(re, 4);
+  double* const in_re = next(im, 5);
+  return {re, im, in_re, next(in_re, 4)};
+}
+
+// Whether the reordering may read the caller's arrays themselves: they start at the same
+// offset within a vector, and their rows fall in different cache sets. Otherwise they are
+// first copied in order, which costs less than the reordering pays on them.
+template <int W>
+bool ReorderInPlace(const double* re, const double* im) {
+  const auto at = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
+  const std::uintptr_t apart = (at(im) - at(re)) % 4096;
+  return (at(re) - at(im)) % (W * sizeof(double)) == 0 && apart >= 64 && apart <= 4096 - 64;
+}
+
+// n elements of a real and an imaginary array copied in order, the real part first.
+template <int W>
+QUORVANE_INLINE void CopyPair(int n, const double* from_re, const double* from_im, double* to_re,
+                              double* to_im) {
+  for (int i = 0; i < n; i += W) Store<W>(to_re + i, Load<W>(from_re + i));
+  for (int i = 0; i < n; i += W) Store<W>(to_im + i, Load<W>(from_im + i));
+}
+
+// The caller's arrays reordered through the first stages into the scratch arrays.
+template <int W>
+QUORVANE_INLINE void ReorderIntoScratch(int stages, const double* re, const double* im,
+                                        const Scratch& scratch, const Twiddles& tw) {
+  if (ReorderInPlace<W>(re, im)) {
+    ReverseInto<W>(stages, re, im, scratch.re, scratch.im, tw);
+  } else {
+    CopyPair<W>(1 << stages, re, im, scratch.in_re, scratch.in_im);
+    ReverseInto<W>(stages, scratch.in_re, scratch.in_im, scratch.re, scratch.im, tw);
+  }
+}
+
 // Lengths from kTile * kTile up, one compiled transform per length: every span, stride and
 // address offset is then a constant, which frees the registers that would hold them.
 template <int W, int kStages>
 QUORVANE_INLINE void SizedTransform(double* re, double* im, const Twiddles& tw) {
   constexpr int kLength = 1 << kStages;
   constexpr int kCached = std::min(kStages, kCachedStages);
-  ReverseWithFirstStages<W>(kStages, re, im, tw);
+  const Scratch scratch = ScratchFor(kLength);
+  ReorderIntoScratch<W>(kStages, re, im, scratch, tw);
   for (int block = 0; block < kLength; block += 1 << kCached) {
-    StagePasses<W, kTileBits + 1, kCached>(1 << kCached, re + block, im + block, tw);
+    StagePasses<W, kTileBits + 1, kCached>(1 << kCached, scratch.re + block, scratch.im + block,
+                                           tw);
   }
-  StagePasses<W, kCached + 1, kStages>(kLength, re, im, tw);
+  StagePasses<W, kCached + 1, kStages>(kLength, scratch.re, scratch.im, tw);
+  CopyPair<W>(kLength, scratch.re, scratch.im, re, im);
 }
 
-// Any length, its stages counted at run time.
+// Any length, its stages counted at run time; those shorter than a tile's rows and columns
+// stay in the caller's arrays.
 template <int W>
 QUORVANE_INLINE void Transform(int n, double* re, double* im, const Twiddles& tw) {
   const int stages = std::countr_zero(static_cast<unsigned>(n));
-  int first = 1;
   if (stages < 2 * kTileBits) {
     BitReverseInPlace(n, re, im);
-  } else {
-    ReverseWithFirstStages<W>(stages, re, im, tw);
-    first += kTileBits;
+    StagePasses<W>(1, stages, n, re, im, tw);
+    return;
   }
+  const Scratch scratch = ScratchFor(n);
+  ReorderIntoScratch<W>(stages, re, im, scratch, tw);
   const int cached = std::min(stages, kCachedStages);
   for (int block = 0; block < n; block += 1 << cached) {
-    StagePasses<W>(first, cached, 1 << cached, re + block, im + block, tw);
+    StagePasses<W>(kTileBits + 1, cached, 1 << cached, scratch.re + block, scratch.im + block, tw);
   }
-  StagePasses<W>(cached + 1, stages, n, re, im, tw);
+  StagePasses<W>(cached + 1, stages, n, scratch.re, scratch.im, tw);
+  CopyPair<W>(n, scratch.re, scratch.im, re, im);
 }
 
 // The compiled length among kStages... that matches, else the run-time one.

@@ -12,7 +12,9 @@ namespace quorvane {
 //
 // n must be a power of two in 1..16384 and both spans must hold at least n elements;
 // otherwise a run-time error is raised before any element is touched. Elements n and above
-// are never read or written. Safe to call from several threads on different arrays.
+// are never read or written. Safe to call from several threads on different arrays. From
+// n = 64 up each thread keeps scratch arrays of its own (about 4n doubles), allocated by its
+// first call at that length or more.
 void FFT(std::int16_t n, std::span<double> real, std::span<double> imag);
 
 // The transform is built for several instruction sets; FFT above runs the widest one the

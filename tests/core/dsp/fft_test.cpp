@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <tuple>
@@ -53,6 +54,19 @@ INSTANTIATE_TEST_SUITE_P(, FFTBuilds,
                          testing::Values(FFTBuild::kPlain, FFTBuild::kAvx2, FFTBuild::kAvx512),
                          [](const auto& info) { return kBuildNames[info.index]; });
 
+// Where the caller's two arrays lie: the real part's start in doubles after a 4 KiB boundary,
+// and the doubles between the 16 sentinels that follow it and the imaginary part. The
+// transform takes other paths through memory for some of these (an imaginary part an exact
+// multiple of 4 KiB after the real part from n = 512 up, starts off a vector's alignment), and
+// every one must give the same bits.
+struct Placement {
+  int re_at;
+  int im_gap;
+};
+// Between them the starts take every offset within a 64-byte cache line.
+constexpr Placement kPlacements[] = {{0, 0},    {0, 496}, {2, 0},  {1, 6}, {3, 49},
+                                     {8, 2033}, {5, 494}, {6, 24}, {4, 1}, {7, 8}};
+
 TEST_P(FFTBuilds, MatchTheReferenceBitForBitAndTouchNothingPastN) {
   if (!Supported(GetParam())) GTEST_SKIP() << "this processor cannot run this build";
   std::mt19937_64 random(20261206);
@@ -63,19 +77,28 @@ TEST_P(FFTBuilds, MatchTheReferenceBitForBitAndTouchNothingPastN) {
 
   // Real input, complex input, and zeros of either sign alone: every zero that comes out
   // must have the sign the reference gives it.
-  for (const auto& [complex, zero_in_four] : {std::pair{false, 1u}, {true, 1u}, {true, 4u}}) {
-    for (int n = 1; n <= 16384; n *= 2) {
-      // 16 sentinels past n must come back as they were.
-      std::vector<double> re(n + 16, -12345.5), im(n + 16, -12345.5);
-      for (int i = 0; i < n; ++i) {
-        re[i] = value(zero_in_four);
-        im[i] = complex ? value(zero_in_four) : 0.0;
+  for (const auto& [re_at, im_gap] : kPlacements) {
+    for (const auto& [complex, zero_in_four] : {std::pair{false, 1u}, {true, 1u}, {true, 4u}}) {
+      for (int n = 1; n <= 16384; n *= 2) {
+        // One pool holds both arrays, each followed by 16 sentinels that must come back as
+        // they were, and so does everything else in the pool.
+        const int im_at = re_at + n + 16 + im_gap;
+        std::vector<double> pool(im_at + n + 16 + 1024, -12345.5);
+        const auto address = reinterpret_cast<std::uintptr_t>(pool.data());
+        const std::size_t page = (4096 - address % 4096) % 4096 / sizeof(double);
+        double* const re = pool.data() + page + re_at;
+        double* const im = pool.data() + page + im_at;
+        for (int i = 0; i < n; ++i) {
+          re[i] = value(zero_in_four);
+          im[i] = complex ? value(zero_in_four) : 0.0;
+        }
+        std::vector<double> want = pool;
+        ReferenceFFT(n, want.data() + page + re_at, want.data() + page + im_at);
+        FFT(GetParam(), static_cast<std::int16_t>(n), {re, static_cast<std::size_t>(n)},
+            {im, static_cast<std::size_t>(n)});
+        ASSERT_EQ(std::memcmp(pool.data(), want.data(), pool.size() * sizeof(double)), 0)
+            << "n " << n << ", real part at " << re_at << ", gap " << im_gap;
       }
-      std::vector<double> want_re = re, want_im = im;
-      ReferenceFFT(n, want_re.data(), want_im.data());
-      FFT(GetParam(), static_cast<std::int16_t>(n), re, im);
-      ASSERT_EQ(std::memcmp(re.data(), want_re.data(), re.size() * sizeof(double)), 0) << n;
-      ASSERT_EQ(std::memcmp(im.data(), want_im.data(), im.size() * sizeof(double)), 0) << n;
     }
   }
 }
