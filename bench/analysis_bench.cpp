@@ -84,18 +84,6 @@ constexpr int kLengths[] = {1024, 8192, 16384};
 constexpr int kRounds = 15;
 const char* const kBest = "best";
 
-const char* BuildName(FFTBuild build) {
-  switch (build) {
-    case FFTBuild::kPlain:
-      return "plain";
-    case FFTBuild::kAvx2:
-      return "avx2";
-    case FFTBuild::kAvx512:
-      return "avx512";
-  }
-  return "?";
-}
-
 // Where the caller keeps the two arrays: the transform's speed must not hang on it. The
 // analyser's own arrays keep them half a page apart; two vectors, or one pool with the
 // imaginary part at a given distance after the real part, are what other callers pass. An
@@ -169,7 +157,7 @@ void BM_FFT(benchmark::State& bench, FFTBuild build, Placement placement) {
 }
 
 std::string FFTName(FFTBuild build) {
-  return std::string("BM_FFT_") + BuildName(build);
+  return std::string("BM_FFT_") + ToString(build);
 }
 
 // A contender's name on one placement, e.g. "BM_FFT_avx2@pool+64".
@@ -345,11 +333,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
         if (each.empty()) continue;
         std::printf("FFT %s / FFTW at N=%d: worst %.2f (%s), analyser's arrays %.2f; %s\n",
-                    BuildName(build), n, worst, worst_name, own, each.c_str());
+                    ToString(build), n, worst, worst_name, own, each.c_str());
         const double interleaved = best("BM_FFTW_Interleaved");
         if (interleaved == 0) continue;
         std::printf("FFT %s / FFTW interleaved at N=%d: worst placement %.2f, analyser's %.2f\n",
-                    BuildName(build), n, worst_ours / interleaved,
+                    ToString(build), n, worst_ours / interleaved,
                     best(PlacedName(FFTName(build), kPlacements[0])) / interleaved);
       }
     }

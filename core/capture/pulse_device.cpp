@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "capture/capture_log.h"
 #include "capture/pulse_driver.h"
 #include "capture/pulse_operation.h"
 
@@ -25,14 +26,23 @@ PulseDevice::PulseDevice(std::shared_ptr<PulseDriver> driver) : driver_(std::mov
 }
 
 PulseDevice::~PulseDevice() {
-  if (!attached_) return;
-  // Not closed (a failed open after the driver had handed it over). The sound thread's lock is
-  // recursive, so this is safe from under it as well.
+  if (state_ == DeviceState::kClosed) return;
+  // Not closed (a failed open after the driver had handed it over): closed as after a fault,
+  // so the connection is not kept. The sound thread's lock is recursive, so this is safe from
+  // under it as well.
   PulseDriver::Lock lock(*driver_->thread_);
   Release();
-  driver_->device_ = nullptr;
-  driver_->Retire(true);
-  driver_->Enter(Link::kOff);
+  Enter(DeviceEvent::kClose);
+  driver_->DeviceClosed(false);
+}
+
+// The one place where the device's state changes.
+void PulseDevice::Enter(DeviceEvent event) {
+  const DeviceState next = NextDeviceState(state_, event);
+  if (next != state_) {
+    CaptureLog("device: %s -> %s on %s", ToString(state_), ToString(next), ToString(event));
+  }
+  state_ = next;
 }
 
 void PulseDevice::Release() {
@@ -45,9 +55,9 @@ void PulseDevice::Release() {
 
 MMRESULT PulseDevice::Start() {
   PulseDriver::Lock lock(*driver_->thread_);
-  if (fault_.code != MMSYSERR_NOERROR) return StoredFault();
-  if (!started_) {
-    started_ = true;
+  if (state_ == DeviceState::kFaulted) return StoredFault();
+  if (state_ == DeviceState::kOpen) {
+    Enter(DeviceEvent::kStart);
     Progress();
     if (BufferQueue* recording = Recording()) driver_->carry_.Resume(*recording);
   }
@@ -56,21 +66,21 @@ MMRESULT PulseDevice::Start() {
 
 MMRESULT PulseDevice::Stop() {
   PulseDriver::Lock lock(*driver_->thread_);
-  started_ = false;
+  Enter(DeviceEvent::kStop);
   if (!queue_.empty() && queue_.head()->dwBytesRecorded > 0) queue_.CompleteHead();
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT PulseDevice::Reset() {
   PulseDriver::Lock lock(*driver_->thread_);
-  started_ = false;
+  Enter(DeviceEvent::kReset);
   queue_.CompleteAll();
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT PulseDevice::AddBuffer(WAVEHDR* header) {
   PulseDriver::Lock lock(*driver_->thread_);
-  if (fault_.code != MMSYSERR_NOERROR) return StoredFault();
+  if (state_ == DeviceState::kFaulted) return StoredFault();
   if (queue_.empty()) Progress();
   queue_.Add(header);
   if (BufferQueue* recording = Recording()) driver_->carry_.Resume(*recording);
@@ -85,13 +95,14 @@ bool PulseDevice::HasQueued() {
 void PulseDevice::Close() {
   PulseDriver::Lock lock(*driver_->thread_);
   Release();
-  attached_ = false;
-  driver_->DeviceClosed(fault_.code == MMSYSERR_NOERROR);
+  const bool healthy = state_ != DeviceState::kFaulted;
+  Enter(DeviceEvent::kClose);
+  driver_->DeviceClosed(healthy);
 }
 
 void PulseDevice::Fault(const PulseFailure& failure) {
-  if (fault_.code == MMSYSERR_NOERROR) fault_ = failure;
-  started_ = false;
+  if (state_ != DeviceState::kFaulted) fault_ = failure;  // the first fault is the one told
+  Enter(DeviceEvent::kFault);
   Release();
   queue_.CompleteAll();
 }

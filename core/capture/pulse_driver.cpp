@@ -60,30 +60,6 @@ PulseFailure NoSoundFor(pa_usec_t silent) {
 
 }  // namespace
 
-const char* ToString(Link link) {
-  switch (link) {
-    case Link::kOff:
-      return "off";
-    case Link::kConnecting:
-      return "connecting";
-    case Link::kFinding:
-      return "finding device 0";
-    case Link::kStarting:
-      return "starting the stream";
-    case Link::kReady:
-      return "ready";
-    case Link::kInUse:
-      return "in use";
-    case Link::kBroken:
-      return "broken";
-    case Link::kFailed:
-      return "failed";
-    case Link::kWatching:
-      return "watching for an input";
-  }
-  return "?";
-}
-
 PulseDriver::PulseDriver(const PulseWaveInputOptions& options)
     : keep_connection_(static_cast<pa_usec_t>(options.keep_connection_ms) * PA_USEC_PER_MSEC),
       fragment_bytes_(FragmentBytes(options.fragment_ms)),
@@ -107,7 +83,10 @@ PulseDriver::~PulseDriver() {
 // a connection nobody claims is let go after a while.
 void PulseDriver::Enter(Link next) {
   const Link was = std::exchange(link_, next);
-  if (was != next) CaptureLog("connection: %s -> %s", ToString(was), ToString(next));
+  if (was != next || !LinkMayGo(was, next)) {
+    CaptureLog("connection: %s -> %s%s", ToString(was), ToString(next),
+               LinkMayGo(was, next) ? "" : " (not in the table)");
+  }
   FreeTimer(idle_timer_);
   if (Preparing(was) && !Preparing(next)) {
     FreeTimer(preparation_limit_);
@@ -120,14 +99,7 @@ void PulseDriver::Enter(Link next) {
   const bool flowing = next == Link::kReady || next == Link::kInUse;
   thread_->SetPace(flowing ? pa_usec_t{fragment_bytes_} * PA_USEC_PER_SEC / kBytesPerSecond : 0);
   if (next == Link::kReady || next == Link::kWatching) {
-    const bool kept = was == Link::kInUse;
-    if (kept && keep_connection_ == 0) {
-      Retire(true);
-      link_ = Link::kOff;
-      thread_->SetPace(0);
-      return;
-    }
-    idle_timer_ = NewTimer(kept ? keep_connection_ : kUnclaimedKeep, OnIdle);
+    idle_timer_ = NewTimer(was == Link::kInUse ? keep_connection_ : kUnclaimedKeep, OnIdle);
   }
 }
 
@@ -388,7 +360,8 @@ void PulseDriver::OnRetired(pa_mainloop_api*, pa_defer_event*, void* userdata) {
 
 void PulseDriver::DeviceClosed(bool healthy) {
   device_ = nullptr;
-  if (healthy && link_ == Link::kInUse) return Enter(Link::kReady);
+  // Kept for the next open, unless the connection saw a fault or none is to be kept.
+  if (healthy && link_ == Link::kInUse && keep_connection_ > 0) return Enter(Link::kReady);
   Retire(true);
   Enter(Link::kOff);
 }

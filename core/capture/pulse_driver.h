@@ -34,30 +34,15 @@
 #include <vector>
 
 #include "capture/arrival_pace.h"
+#include "capture/capture_states.h"
 #include "capture/pulse_input.h"
-#include "common/fixed_sizes.h"
 #include "capture/pulse_result.h"
 #include "capture/sound_carry.h"
 #include "capture/sound_thread.h"
 #include "capture/wave_driver.h"
+#include "common/fixed_sizes.h"
 
 namespace quorvane::wavein {
-
-// Where device 0's connection stands. Every change goes through PulseDriver::Enter.
-enum class Link {
-  kOff,         // no connection
-  kConnecting,  // reaching the server
-  kFinding,     // connected; finding device 0
-  kStarting,    // the record stream is connecting to device 0
-  kReady,       // the stream runs, its sound kept for the next open, which takes it at once
-  kInUse,       // a device records from the stream
-  kBroken,      // the connection or the stream failed under a device; released when it closes
-  kFailed,      // a preparation failed and the connection is gone; the next open reports it
-  kWatching,    // connected, but device 0 could not be recorded; the next open reports it,
-                // and a new source or a new default starts finding device 0 again
-};
-
-const char* ToString(Link link);
 
 class PulseDevice;
 
@@ -163,10 +148,11 @@ class PulseDevice : public Device {
   friend class PulseDriver;
 
   // Lock held, from here on.
+  void Enter(DeviceEvent event);
   void Fault(const PulseFailure& failure);
   // The buffers that take sound now, or null.
   BufferQueue* Recording() {
-    return started_ && !queue_.empty() && fault_.code == MMSYSERR_NOERROR ? &queue_ : nullptr;
+    return state_ == DeviceState::kStarted && !queue_.empty() ? &queue_ : nullptr;
   }
   void SetSuspended(bool suspended);
   void Progress() { last_progress_ = pa_rtclock_now(); }
@@ -180,16 +166,15 @@ class PulseDevice : public Device {
   static void OnSourceState(pa_context*, const pa_source_info* info, int eol, void* userdata);
 
   std::shared_ptr<PulseDriver> driver_;
-  bool attached_ = true;
+  DeviceState state_ = DeviceState::kOpen;
   pa_time_event* watchdog_ = nullptr;
   pa_operation* asking_ = nullptr;  // the suspension question in flight
   pa_usec_t asked_at_ = 0;
   int ask_depth_ = 0;
   BufferQueue queue_;
-  bool started_ = false;
-  bool suspended_ = false;
+  bool suspended_ = false;  // the source's, as the server reports it
   pa_usec_t last_progress_ = 0;
-  PulseFailure fault_{MMSYSERR_NOERROR, {}};
+  PulseFailure fault_{MMSYSERR_NOERROR, {}};  // what faulted it, in kFaulted
 };
 
 }  // namespace quorvane::wavein

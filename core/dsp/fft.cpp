@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/runtime_error.h"
+#include "common/vector_types.h"
 
 namespace quorvane {
 
@@ -81,7 +82,7 @@ const Twiddles& StageTwiddles() {
 // every width and compiled into each instruction-set build by inlining.
 template <int W>
 struct VecOf {
-  typedef double type __attribute__((vector_size(W * sizeof(double))));
+  using type = typename VectorOf<W>::Doubles;
 };
 template <>
 struct VecOf<1> {
@@ -519,6 +520,18 @@ void FFT(FFTBuild build, std::int16_t n, std::span<double> real, std::span<doubl
 
 void FFT(std::int16_t n, std::span<double> real, std::span<double> imag) {
   FFT(kBest, n, real, imag);
+}
+
+const char* ToString(FFTBuild build) {
+  switch (build) {
+    case FFTBuild::kPlain:
+      return "plain";
+    case FFTBuild::kAvx2:
+      return "avx2";
+    case FFTBuild::kAvx512:
+      return "avx512";
+  }
+  return "?";
 }
 
 }  // namespace quorvane

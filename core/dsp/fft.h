@@ -21,6 +21,7 @@ void FFT(std::int16_t n, std::span<double> real, std::span<double> imag);
 // processor has. All give the same bits; choosing one is for tests and measurements, and only
 // a build that Supported() accepts may be run.
 enum class FFTBuild { kPlain, kAvx2, kAvx512 };
+const char* ToString(FFTBuild build);  // "plain", "avx2", "avx512"
 bool Supported(FFTBuild build);
 void FFT(FFTBuild build, std::int16_t n, std::span<double> real, std::span<double> imag);
 

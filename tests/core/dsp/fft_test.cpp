@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <tuple>
 #include <utility>
@@ -12,6 +13,12 @@
 #include "tests/raises.h"
 
 namespace quorvane {
+
+// Test lines name the build, not its bytes.
+void PrintTo(FFTBuild build, std::ostream* out) {
+  *out << ToString(build);
+}
+
 namespace {
 
 // The transform written out step by step with Double counters rounded the way the analyser
