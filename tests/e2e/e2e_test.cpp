@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "tests/core/capture/sound_server.h"
 #include "tests/apps/spectrum/plot_geometry.h"
+#include "tests/core/capture/sound_server.h"
 
 // Last: Xlib's macros (None, Bool, Status, ...) would clash with the headers above.
 #include <X11/Xlib.h>

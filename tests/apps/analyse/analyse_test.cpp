@@ -24,6 +24,9 @@
 #include <vector>
 
 #include "analyser/analyser_state.h"
+#include "apps/analyse/block_report.h"
+#include "apps/analyse/sound_input.h"
+#include "apps/analyse/spectrogram_picture.h"
 #include "apps/spectrum/form1.h"
 #include "capture/wave_drivers.h"
 #include "display/plot_drawing.h"
@@ -32,9 +35,6 @@
 #include "dsp/fine_frequency.h"
 #include "tests/core/capture/sound_server.h"
 #include "tests/raises.h"
-#include "apps/analyse/block_report.h"
-#include "apps/analyse/sound_input.h"
-#include "apps/analyse/spectrogram_picture.h"
 
 namespace quorvane {
 namespace {

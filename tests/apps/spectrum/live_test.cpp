@@ -9,8 +9,8 @@
 #include <iostream>
 #include <tuple>
 
-#include "tests/core/capture/sound_server.h"
 #include "tests/apps/spectrum/window_test_support.h"
+#include "tests/core/capture/sound_server.h"
 
 namespace quorvane {
 namespace {
