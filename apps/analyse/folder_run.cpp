@@ -16,8 +16,8 @@
 
 #include "apps/analyse/analyser_host.h"
 #include "apps/analyse/block_cycle.h"
-#include "apps/analyse/folder_progress_line.h"
 #include "apps/analyse/input_spectrogram.h"
+#include "apps/analyse/progress_lines.h"
 #include "apps/analyse/readout_row.h"
 #include "apps/analyse/sound_input.h"
 #include "common/runtime_error.h"

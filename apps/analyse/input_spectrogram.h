@@ -1,58 +1,26 @@
 #pragma once
 
-#include <QImage>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
-#include <vector>
 
 #include "apps/analyse/block_cycle.h"
 #include "apps/analyse/sound_input.h"
 #include "apps/analyse/spectrogram.h"
-#include "apps/analyse/spectrogram_picture.h"
 
 namespace quorvane {
 
 // The spectrogram of one input, folded as its blocks are transformed; none without a path.
 class InputSpectrogram {
  public:
+  // Starts the picture when `path` is set: checks that it can be written (a SoundInputError if
+  // not) and has `cycle` hand it each block's levels. Stays where it is: the cycle holds it.
   InputSpectrogram(const SpectrogramSettings& settings, const std::string& path, SoundInput& input,
-                   BlockCycle& cycle)
-      : settings_(settings), path_(path) {
-    if (path.empty()) return;
-    // Before the analysis: an hour's work should not end in "cannot write".
-    if (const std::string wrong = WritePicture(path); !wrong.empty()) throw SoundInputError(wrong);
-    const std::int64_t expected = input.ExpectedSamples();
-    columns_.emplace(settings.width, settings.height, settings.Axis(),
-                     static_cast<double>(SoundInput::kRate) / kBlockSamples,
-                     expected > 0 ? expected / static_cast<std::int64_t>(kBlockSamples) : 0);
-    cycle.SetBlockLevelsSink([this](std::int64_t block, std::span<const double> levels,
-                                    std::span<const std::int16_t> samples) {
-      if (!settings_.hann) {
-        columns_->Add(block, levels);
-        return;
-      }
-      // The rows and the window keep the unwindowed levels; only the picture's are windowed.
-      thread_local std::vector<double> windowed(levels.size());
-      HannLevels(samples, windowed);
-      columns_->Add(block, windowed);
-    });
-  }
+                   BlockCycle& cycle);
   bool wanted() const { return columns_.has_value(); }
 
   // After the last block: the picture, with `input_name` in its title line.
-  void Write(const std::string& input_name) const {
-    if (!columns_) return;
-    const std::vector<float> cells = columns_->Cells();
-    const Span db = settings_.db ? *settings_.db : DefaultDbRange(cells);
-    const QImage drawn =
-        DrawSpectrogram(cells, settings_.width, settings_.height, settings_.Axis(), db,
-                        CaptionFor(input_name, columns_->blocks(), kBlockSamples, settings_.width));
-    if (const std::string wrong = WritePicture(path_, &drawn); !wrong.empty()) {
-      throw SoundInputError(wrong);
-    }
-  }
+  void Write(const std::string& input_name) const;
 
  private:
   const SpectrogramSettings& settings_;
