@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <cstdio>
 
+#include "apps/analyse/readout_row.h"
 #include "apps/analyse/sound_input.h"
 #include "common/identity.h"
 
@@ -48,6 +49,13 @@ BlockReadouts AnalyserHost::Readouts(std::int64_t block) const {
   r.block = block;
   r.start_seconds = static_cast<double>(block) * kBlockSamples / SoundInput::kRate;
   return r;
+}
+
+std::string AnalyserHost::RowAfter(std::int64_t block, std::optional<double> line_bins,
+                                   double a4_hz, bool json) const {
+  BlockReadouts readouts = Readouts(block);
+  AddLine(readouts, line_bins, a4_hz);
+  return ReadoutRow(readouts, json);
 }
 
 void AnalyserHost::SavePicture(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "analyser/analyser.h"
@@ -23,6 +24,10 @@ class AnalyserHost {
 
   // What the readout labels show after `block`, with its place in the recording.
   BlockReadouts Readouts(std::int64_t block) const;
+  // Its row, as standard output or an --out file gets it: with the block's clear spectral line
+  // (in bins) if it has one, its note in the tuning `a4_hz`, as JSON or else CSV.
+  std::string RowAfter(std::int64_t block, std::optional<double> line_bins, double a4_hz,
+                       bool json) const;
 
   // The window's pixels as PNG; nothing when headless.
   void SavePicture(const std::string& path);

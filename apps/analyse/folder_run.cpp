@@ -18,7 +18,6 @@
 #include "apps/analyse/block_cycle.h"
 #include "apps/analyse/input_spectrogram.h"
 #include "apps/analyse/progress_lines.h"
-#include "apps/analyse/readout_row.h"
 #include "apps/analyse/sound_input.h"
 #include "common/runtime_error.h"
 
@@ -64,9 +63,8 @@ std::string AnalyseInto(const AnalyseOptions& options, const std::string& input_
     cycle.Run(
         host.analyser(), options.ref_level, threads,
         [&](std::int64_t block, std::optional<double> line_bins) {
-          BlockReadouts readouts = host.Readouts(block);
-          AddLine(readouts, line_bins, options.a4_hz);
-          std::fprintf(out.get(), "%s\n", ReadoutRow(readouts, options.json).c_str());
+          std::fprintf(out.get(), "%s\n",
+                       host.RowAfter(block, line_bins, options.a4_hz, options.json).c_str());
           progress.Block();
         },
         beside_others);

@@ -12,7 +12,6 @@
 #include "apps/analyse/block_cycle.h"
 #include "apps/analyse/input_spectrogram.h"
 #include "apps/analyse/progress_lines.h"
-#include "apps/analyse/readout_row.h"
 #include "apps/analyse/sound_input.h"
 
 namespace quorvane {
@@ -43,9 +42,7 @@ int AnalyseOneInput(const AnalyseOptions& options, int& argc, char** argv) {
   const std::size_t left_over =
       cycle.Run(host.analyser(), options.ref_level, options.threads,
                 [&](std::int64_t block, std::optional<double> line_bins) {
-                  BlockReadouts readouts = host.Readouts(block);
-                  AddLine(readouts, line_bins, options.a4_hz);
-                  std::puts(ReadoutRow(readouts, options.json).c_str());
+                  std::puts(host.RowAfter(block, line_bins, options.a4_hz, options.json).c_str());
                   if (options.frames_dir) host.SavePicture(FramePath(*options.frames_dir, block));
                   progress.Block(block + 1);
                 });
