@@ -9,8 +9,13 @@
 
 namespace quorvane {
 
-QUORVANE_CLONES void LoadFractions(const std::int16_t* samples, double* real,
-                                   double* imag) noexcept {
+namespace {
+
+// The builds for each processor, behind this file's one entry: a multiversioned function
+// declared in a header as well needs the attribute on every declaration for clang and on none
+// but the definition for GCC; an internal one needs neither.
+QUORVANE_CLONES void LoadFractionsBuilt(const std::int16_t* samples, double* real,
+                                        double* imag) noexcept {
   constexpr std::size_t kLanes = 4;
   using Shorts = VectorOf<kLanes>::Shorts;
   using Ints = VectorOf<kLanes>::Ints;
@@ -24,6 +29,12 @@ QUORVANE_CLONES void LoadFractions(const std::int16_t* samples, double* real,
     std::memcpy(real + i, &fractions, sizeof fractions);
     std::memcpy(imag + i, &zeros, sizeof zeros);
   }
+}
+
+}  // namespace
+
+void LoadFractions(const std::int16_t* samples, double* real, double* imag) noexcept {
+  LoadFractionsBuilt(samples, real, imag);
 }
 
 }  // namespace quorvane
