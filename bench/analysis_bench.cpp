@@ -33,6 +33,7 @@
 #include "dsp/fine_frequency.h"
 #include "dsp/frame.h"
 #include "dsp/levels.h"
+#include "tests/core/analyser/started_state.h"
 
 namespace {
 
@@ -234,19 +235,8 @@ void AnalyseBlock(AnalyserState& state, const std::vector<std::int16_t>& samples
   CalcTrace(state.BinCount(), state.Axis(), state.dblLevel, state.dblTraceX, state.dblTraceY);
 }
 
-// The state as start-up leaves it.
-std::unique_ptr<AnalyserState> StartedState() {
-  auto state = std::make_unique<AnalyserState>();
-  std::string rate;
-  Long bytes = 0;
-  SetReferenceStartValues(*state);
-  SetAnalysisStartValues(*state, rate, bytes);
-  SetColourStartValues(*state);
-  return state;
-}
-
 void BM_WholeBlock(benchmark::State& bench) {
-  const auto state = StartedState();
+  const auto state = test::StartedState();
   const auto samples = TestSignal(8192);
   for (auto _ : bench) {
     AnalyseBlock(*state, samples);
@@ -258,7 +248,7 @@ BENCHMARK(BM_WholeBlock);
 // What the window draws for each block: the grid, then the trace, on a surface of the
 // window's plot size.
 void BM_DrawBlock(benchmark::State& bench) {
-  const auto state = StartedState();
+  const auto state = test::StartedState();
   AnalyseBlock(*state, TestSignal(8192));
   PlotSurface picture(321, 297);
   for (auto _ : bench) {

@@ -8,6 +8,7 @@
 
 #include "analyser/analyser.h"
 #include "apps/analyse/block_report.h"
+#include "apps/analyse/label_readouts.h"
 #include "apps/analyse/sound_input.h"
 #include "common/fixed_sizes.h"
 #include "display/plot_surface.h"
@@ -24,20 +25,6 @@ struct HeadlessControls {
   HeadlessControls() { Picture1.SetDiscardPixels(true); }
   Form1Controls Controls() { return {lblReflvl, lblMaxHold, lblMax, lblFreq, Label4, Picture1}; }
 };
-
-// What the readout labels show now.
-BlockReadouts ReadoutTexts(const CaptionControl& lblFreq, const CaptionControl& lblMax,
-                           const CaptionControl& lblMaxHold, const CaptionControl& Label4);
-
-// The frequency, in bins, of the clear spectral line of the block whose spectrum the analyser
-// holds (after GetAudio), if it has one.
-std::optional<double> LineBins(const AnalyserState& state);
-
-// A line's frequency in bins as Hz.
-inline std::optional<double> LineHz(std::optional<double> line_bins) {
-  if (!line_bins) return std::nullopt;
-  return *line_bins * SoundInput::kRate / static_cast<double>(kBlockSamples);
-}
 
 // Called after each block with its index and the frequency, in bins, of its clear spectral
 // line if it has one.
@@ -75,7 +62,6 @@ class BlockCycle {
  private:
   bool ReadBlock(std::vector<std::int16_t>& block);
   std::size_t RunInOrder(Analyser& analyser, const AfterBlock& after_block);
-  std::size_t RunAhead(Analyser& analyser, unsigned workers, const AfterBlock& after_block);
 
   SoundInput& input_;
   std::vector<std::int16_t> first_;

@@ -19,6 +19,7 @@
 #include "analyser/analyser.h"
 #include "apps/analyse/block_cycle.h"
 #include "apps/analyse/block_report.h"
+#include "apps/analyse/readout_row.h"
 #include "capture/module1.h"
 #include "capture/wave_drivers.h"
 #include "common/runtime_error.h"
@@ -102,7 +103,7 @@ class Output {
 
   void Block(const BlockReadouts& readouts) {
     if (tuner_) return Show(TunerLine(readouts, charset_));
-    Write(json_ ? JsonRow(readouts) : CsvRow(readouts));
+    Write(ReadoutRow(readouts, json_));
   }
   void Status(const std::string& text) {
     if (tuner_) Show(text);
@@ -240,8 +241,7 @@ int RunLive(const LiveOptions& options) {
                   ? 0
                   : std::max(start + kBlockSound.count(), Seconds(clock.done - first_done).count());
       readouts.start_seconds = start;
-      readouts.peak_hz_fine = LineHz(LineBins(analyser.State()));
-      readouts.a4_hz = options.a4_hz;
+      AddLine(readouts, LineBins(analyser.State()), options.a4_hz);
       output.Block(readouts);
       if (output.Error() != 0) {
         output.Say(std::string("cannot write the rows: ") + std::strerror(output.Error()));

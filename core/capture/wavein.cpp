@@ -2,43 +2,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <new>
-#include <set>
 #include <string>
 
+#include "capture/device_handles.h"
+#include "capture/last_failure.h"
 #include "capture/wave_driver.h"
 #include "capture/wave_drivers.h"
 #include "common/fixed_sizes.h"
 
 namespace quorvane::wavein {
-
-namespace {
-
-struct LastFailure {
-  std::mutex mutex;
-  MMRESULT code = MMSYSERR_NOERROR;
-  std::string detail;
-};
-
-LastFailure& TheLastFailure() {
-  static LastFailure failure;
-  return failure;
-}
-
-}  // namespace
-
-MMRESULT Fail(MMRESULT code, std::string detail) {
-  LastFailure& last = TheLastFailure();
-  std::lock_guard lock(last.mutex);
-  last.code = code;
-  last.detail = std::move(detail);
-  return code;
-}
 
 bool IsSupportedFormat(const WAVEFORMATEX& f) {
   return f.wFormatTag == WAVE_FORMAT_PCM && f.nChannels == 1 && f.wBitsPerSample == 16 &&
@@ -49,32 +24,14 @@ bool IsSupportedFormat(const WAVEFORMATEX& f) {
 }  // namespace quorvane::wavein
 
 using quorvane::wavein::Device;
-using quorvane::wavein::Driver;
 using quorvane::wavein::Fail;
 
 namespace {
 
-struct OpenDevice {
-  std::shared_ptr<Driver> driver;  // outlives the device
-  std::unique_ptr<Device> device;
-};
-
-// Handles are numbers, never addresses, so a stale or made-up handle is simply not found.
-struct Devices {
-  std::mutex mutex;
-  std::map<HWAVEIN, OpenDevice> open;
-  std::uintptr_t next = 1;
-};
-
-Devices& TheDevices() {
-  static Devices devices;
-  return devices;
-}
-
-Device* Find(Devices& devices, HWAVEIN hwi) {
-  const auto it = devices.open.find(hwi);
-  return it == devices.open.end() ? nullptr : it->second.device.get();
-}
+using quorvane::wavein::DeviceHandles;
+using quorvane::wavein::Find;
+using quorvane::wavein::OpenDevice;
+using quorvane::wavein::TheDeviceHandles;
 
 DWORD LoadFlags(const WAVEHDR* header) {
   return std::atomic_ref<DWORD>(const_cast<WAVEHDR*>(header)->dwFlags)
@@ -138,7 +95,7 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
   if (!quorvane::wavein::IsSupportedFormat(*pwfx)) return Fail(WAVERR_BADFORMAT);
   if (query) return MMSYSERR_NOERROR;
 
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   try {
     OpenDevice entry;
@@ -157,7 +114,7 @@ MMRESULT waveInOpen(LPHWAVEIN phwi, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWORD_
 }
 
 MMRESULT waveInClose(HWAVEIN hwi) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   Device* device = Find(devices, hwi);
   if (device == nullptr) return Fail(MMSYSERR_INVALHANDLE);
@@ -168,7 +125,7 @@ MMRESULT waveInClose(HWAVEIN hwi) {
 }
 
 MMRESULT waveInPrepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   if (Find(devices, hwi) == nullptr) return Fail(MMSYSERR_INVALHANDLE);
   if (const MMRESULT r = CheckHeader(pwh, cbwh); r != MMSYSERR_NOERROR) return r;
@@ -180,7 +137,7 @@ MMRESULT waveInPrepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) {
 }
 
 MMRESULT waveInUnprepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   if (Find(devices, hwi) == nullptr) return Fail(MMSYSERR_INVALHANDLE);
   if (const MMRESULT r = CheckHeader(pwh, cbwh); r != MMSYSERR_NOERROR) return r;
@@ -191,7 +148,7 @@ MMRESULT waveInUnprepareHeader(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) {
 }
 
 MMRESULT waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   Device* device = Find(devices, hwi);
   if (device == nullptr) return Fail(MMSYSERR_INVALHANDLE);
@@ -204,21 +161,21 @@ MMRESULT waveInAddBuffer(HWAVEIN hwi, LPWAVEHDR pwh, UINT cbwh) {
 }
 
 MMRESULT waveInStart(HWAVEIN hwi) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   Device* device = Find(devices, hwi);
   return device == nullptr ? Fail(MMSYSERR_INVALHANDLE) : device->Start();
 }
 
 MMRESULT waveInStop(HWAVEIN hwi) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   Device* device = Find(devices, hwi);
   return device == nullptr ? Fail(MMSYSERR_INVALHANDLE) : device->Stop();
 }
 
 MMRESULT waveInReset(HWAVEIN hwi) {
-  Devices& devices = TheDevices();
+  DeviceHandles& devices = TheDeviceHandles();
   std::lock_guard lock(devices.mutex);
   Device* device = Find(devices, hwi);
   return device == nullptr ? Fail(MMSYSERR_INVALHANDLE) : device->Reset();
@@ -231,9 +188,8 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText) {
   std::string text;
   if (const char* base = BaseText(mmrError)) {
     text = base;
-    quorvane::wavein::LastFailure& last = quorvane::wavein::TheLastFailure();
-    std::lock_guard lock(last.mutex);
-    if (last.code == mmrError && !last.detail.empty()) text += " " + last.detail;
+    if (const std::string detail = quorvane::wavein::LastFailureDetail(mmrError); !detail.empty())
+      text += " " + detail;
   } else {
     text = "Unknown sound input error " + std::to_string(mmrError) + ".";
     result = MMSYSERR_BADERRNUM;
@@ -242,59 +198,4 @@ MMRESULT waveInGetErrorTextA(MMRESULT mmrError, LPSTR pszText, UINT cchText) {
   std::memcpy(pszText, text.data(), n);
   pszText[n] = '\0';
   return result;
-}
-
-// ---- Global memory -----------------------------------------------------------------------
-
-namespace {
-
-// Live blocks, so that freeing a stale or foreign handle is refused rather than a crash.
-struct Blocks {
-  std::mutex mutex;
-  std::set<void*> live;
-};
-
-Blocks& TheBlocks() {
-  static Blocks blocks;
-  return blocks;
-}
-
-}  // namespace
-
-HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
-  // A negative size converted on the way in shows up as an absurd one: out of memory.
-  if (dwBytes > 0xFFFFFFFFu) return nullptr;
-  const SIZE_T size = std::max<SIZE_T>(dwBytes, 1);
-  void* block = (uFlags & GMEM_ZEROINIT) ? std::calloc(size, 1) : std::malloc(size);
-  if (block == nullptr) return nullptr;
-  Blocks& blocks = TheBlocks();
-  std::lock_guard lock(blocks.mutex);
-  try {
-    blocks.live.insert(block);
-  } catch (const std::bad_alloc&) {
-    std::free(block);
-    return nullptr;
-  }
-  return block;
-}
-
-LPVOID GlobalLock(HGLOBAL hMem) {
-  Blocks& blocks = TheBlocks();
-  std::lock_guard lock(blocks.mutex);
-  return blocks.live.count(hMem) != 0 ? hMem : nullptr;
-}
-
-HGLOBAL GlobalFree(HGLOBAL hMem) {
-  if (hMem == nullptr) return nullptr;
-  Blocks& blocks = TheBlocks();
-  std::lock_guard lock(blocks.mutex);
-  if (blocks.live.erase(hMem) == 0) return hMem;
-  std::free(hMem);
-  return nullptr;
-}
-
-std::size_t quorvane::LiveGlobalBlocks() {
-  Blocks& blocks = TheBlocks();
-  std::lock_guard lock(blocks.mutex);
-  return blocks.live.size();
 }

@@ -33,6 +33,7 @@
 #include "display/trace.h"
 #include "dsp/fft.h"
 #include "dsp/fine_frequency.h"
+#include "tests/core/analyser/started_state.h"
 #include "tests/core/capture/sound_server.h"
 #include "tests/raises.h"
 
@@ -516,11 +517,7 @@ TEST_F(Analyse, SoundInputDeliversEverySampleOnceInPiecesOfAnySize) {
 // Without pictures the trace is only checked, all points at once; whatever drawing it raises,
 // checking must raise too.
 TEST(HeadlessTrace, RaisesWhatDrawingRaises) {
-  auto state = std::make_unique<AnalyserState>();
-  std::string rate;
-  Long bytes = 0;
-  SetReferenceStartValues(*state);
-  SetAnalysisStartValues(*state, rate, bytes);
+  const auto state = test::StartedState();
   BinArray &x = state->dblTraceX, &y = state->dblTraceY;
   const auto map = [&] { CalcTrace(state->BinCount(), state->Axis(), state->dblLevel, x, y); };
   const std::function<void()> traces[] = {

@@ -11,6 +11,7 @@
 #include "display/readouts.h"
 #include "display/trace.h"
 #include "dsp/levels.h"
+#include "tests/core/analyser/started_state.h"
 #include "tests/raises.h"
 
 namespace quorvane {
@@ -19,12 +20,6 @@ namespace {
 // The analyser state at its start values, for the level pass and the trace mapping.
 class AnalysisTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetReferenceStartValues(*state);
-    std::string rate;
-    Long bytes = 0;
-    SetAnalysisStartValues(*state, rate, bytes);
-  }
   void Pass() {
     LevelPass(state->dblFFTSize, state->dblReal, state->dblImag, state->dblLevel, state->sngMax,
               state->intPeakFreq, state->sngNoise);
@@ -44,7 +39,7 @@ class AnalysisTest : public ::testing::Test {
     state->dblImag[bin] = 0;
   }
 
-  std::unique_ptr<AnalyserState> state = std::make_unique<AnalyserState>();
+  std::unique_ptr<AnalyserState> state = test::StartedState();
 };
 
 TEST_F(AnalysisTest, SilenceContributesMinus140AndKeepsGoing) {
