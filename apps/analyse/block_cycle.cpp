@@ -43,13 +43,9 @@ std::size_t BlockCycle::Run(Analyser& analyser, int ref_level, unsigned threads,
   {
     std::unique_lock lock(capture, std::defer_lock);
     if (beside_others) lock.lock();
-    // Ahead of the window's procedures the first block goes to a worker, so the device gets a
-    // copy of it.
-    if (ahead || levels_sink_) {
-      UseMemoryWaveInput(first_);
-    } else {
-      UseMemoryWaveInput(std::move(first_));
-    }
+    // The device gets a copy of the first block: ahead of the window's procedures it goes to
+    // a worker as well, and the sink gets it too.
+    UseMemoryWaveInput(first_);
     analyser.StartUp();
   }
   if (static_cast<float>(ref_level) != kStartRefLevel)

@@ -30,8 +30,8 @@ std::string Form1::Save(const QString& what, const QString& path, const QByteArr
   if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
       file.write(bytes) == bytes.size() && file.error() == QFileDevice::NoError && file.commit())
     return {};
-  const std::string why = "Cannot save the " + what.toStdString() + " as " + path.toStdString() +
-                          ": " + file.errorString().toStdString();
+  std::string why = "Cannot save the " + what.toStdString() + " as " + path.toStdString() + ": " +
+                    file.errorString().toStdString();
   file.cancelWriting();
   return why;
 }

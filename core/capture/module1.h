@@ -74,6 +74,8 @@ inline void GetSample(const CaptureState& state, Long index, double& out) {
     RaiseSampleFault(state, index);
   }
   std::int16_t sample = 0;
+  // The address was checked as a number, for overflow; it points into the buffer.
+  // NOLINTNEXTLINE(performance-no-int-to-ptr)
   RtlMoveMemory(&sample, reinterpret_cast<const void*>(address), sizeof sample);
   out = static_cast<double>(sample) / 32768.0;
 }

@@ -344,7 +344,6 @@ struct Scratch {
 };
 
 constexpr int kPageDoubles = 4096 / sizeof(double);
-constexpr int kLineDoubles = 64 / sizeof(double);
 
 // This thread's scratch for n elements. Within their 4 KiB pages the twiddle table starts at
 // 0 (see Twiddles), the real part a quarter page on and the imaginary part three quarters,

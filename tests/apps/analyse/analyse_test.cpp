@@ -86,9 +86,10 @@ Outcome Tool(const std::string& arguments) {
 // A tone at half scale, the same in every channel.
 std::vector<short> Tone(double hz, std::size_t frames, int rate = 22050, int channels = 1) {
   std::vector<short> samples;
-  for (std::size_t i = 0; i < frames * channels; ++i)
-    samples.push_back(std::lround(
-        16383.5 * std::sin(2 * M_PI * hz * static_cast<double>(i / channels) / rate + 1)));
+  for (std::size_t i = 0; i < frames * channels; ++i) {
+    const std::size_t frame = i / channels;
+    samples.push_back(std::lround(16383.5 * std::sin(2 * M_PI * hz * frame / rate + 1)));
+  }
   return samples;
 }
 
