@@ -22,8 +22,9 @@ constexpr pa_usec_t kPreparationLimit = 2 * PA_USEC_PER_SEC;
 // nobody wants device 0 any more and the connection goes.
 constexpr pa_usec_t kUnclaimedKeep = 5 * PA_USEC_PER_SEC;
 // How long a source whose pace is not known yet may take: it may have run at its largest
-// latency (2 s) until the stream asked for less, and hand on what it had gathered only then.
-constexpr pa_usec_t kUnknownPaceWait = 2500 * PA_USEC_PER_MSEC;
+// latency (2 s) until the stream asked for less, and hand on what it had gathered only then;
+// a busy machine adds to that.
+constexpr pa_usec_t kUnknownPaceWait = 3500 * PA_USEC_PER_MSEC;
 // The most sound kept between blocks; the stream's pieces must be smaller.
 constexpr std::size_t kCarryBytes = kBytesPerSecond / 4;
 constexpr char kClientName[] = "Quorvane Spectrum";
