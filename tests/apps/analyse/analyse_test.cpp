@@ -737,10 +737,15 @@ TEST_P(LiveAlone, ASourceSendingSecondsAtATimeIsSlowNotSilent) {
       .write(reinterpret_cast<const char*>(samples.data()),
              static_cast<std::streamsize>(samples.size() * sizeof(short)));
   const int writer = std::atoi(server->Tool("slow-input " + tone + " 2").c_str());
-  const Outcome run = Shell("QUORVANE_DEBUG=capture " QUORVANE_ANALYSE " --live --blocks 3");
+  const Outcome run = Shell("QUORVANE_DEBUG=capture " QUORVANE_ANALYSE " --live --blocks 8");
   kill(-writer, SIGTERM);
-  ASSERT_TRUE(run.exit_code == 0 && run.rows.size() == 4) << run.errors;
-  EXPECT_GT(StartOf(run.rows[3]), 1.5) << "no wait for a burst: " << run.rows[3];
+  ASSERT_TRUE(run.exit_code == 0 && run.rows.size() == 9) << run.errors;
+  // What the pipe held when the stream came may fill the first blocks at once; then the blocks
+  // wait for the bursts, longer than a steady source may stay silent.
+  double longest_wait = 0;
+  for (int block = 2; block <= 8; ++block)
+    longest_wait = std::max(longest_wait, StartOf(run.rows[block]) - StartOf(run.rows[block - 1]));
+  EXPECT_GT(longest_wait, 1.2) << "no wait for a burst";
   EXPECT_EQ(run.errors.find("lost:"), std::string::npos) << run.errors;
   int connections = 0;
   for (std::size_t at = 0; (at = run.errors.find("off -> connecting", at)) != std::string::npos;
