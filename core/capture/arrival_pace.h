@@ -30,7 +30,12 @@ class ArrivalPace {
   // Once two bursts were measured one after the other: the longer of the most sound one burst
   // brought and the longest time between two bursts' starts, in microseconds. 0 until then.
   std::uint64_t UsualWaitUs() const;
-  bool known() const { return longest_interval_us_ > 0; }
+  // Whether the pace is known at `now_us`: two bursts measured, and the sound watched for at
+  // least `settle_us` since it first came. What a source had gathered before the stream came
+  // arrives as quick bursts first, and says nothing of its own pace.
+  bool known(std::uint64_t now_us, std::uint64_t settle_us) const {
+    return longest_interval_us_ > 0 && now_us - first_arrival_us_ >= settle_us;
+  }
 
   // Another source, or another server: nothing known of it yet.
   void Forget() { *this = ArrivalPace(bytes_per_second_); }
@@ -38,6 +43,7 @@ class ArrivalPace {
  private:
   std::uint32_t bytes_per_second_;
   bool after_break_ = true;
+  std::uint64_t first_arrival_us_ = 0;
   std::uint64_t burst_start_us_ = 0;
   std::size_t burst_bytes_ = 0;
   std::size_t largest_bytes_ = 0;

@@ -84,6 +84,8 @@ PulseDriver::~PulseDriver() {
 // a connection nobody claims is let go after a while.
 void PulseDriver::Enter(Link next) {
   const Link was = std::exchange(link_, next);
+  // The server itself failed: what was known of its sources goes with it.
+  if (next == Link::kFailed) source_silent_ = false;
   if (was != next || !LinkMayGo(was, next)) {
     CaptureLog("connection: %s -> %s%s", ToString(was), ToString(next),
                LinkMayGo(was, next) ? "" : " (not in the table)");
@@ -494,7 +496,7 @@ void PulseDriver::WentSilent(pa_usec_t silent) {
 // then the next block's failure, and with it the outage, is not put off again.
 pa_usec_t PulseDriver::UsualWait() const {
   const pa_usec_t granted = fragment_granted_ + source_latency_;
-  const bool unknown = !pace_.known() && !source_silent_;
+  const bool unknown = !pace_.known(pa_rtclock_now(), kUnknownPaceWait) && !source_silent_;
   return std::max({2 * granted, 2 * pace_.UsualWaitUs(), unknown ? kUnknownPaceWait : 0});
 }
 

@@ -133,9 +133,11 @@ TEST(ArrivalPace, TheUsualWaitIsTheLargestBurstOrTheLongestTimeBetweenTwo) {
       pace.Arrived(1'000'000 + at, bytes);
     }
     EXPECT_EQ(pace.UsualWaitUs(), usual_us) << what;
-    EXPECT_EQ(pace.known(), usual_us > 0) << what;
+    // Known once watched long enough after the first sound, and not before.
+    EXPECT_EQ(pace.known(10'000'000, 3'500'000), usual_us > 0) << what;
+    EXPECT_FALSE(pace.known(1'000'000 + 3'000'000, 3'500'000)) << what << ", too soon";
     pace.Forget();
-    EXPECT_FALSE(pace.known()) << what << ", forgotten";
+    EXPECT_FALSE(pace.known(10'000'000, 3'500'000)) << what << ", forgotten";
   }
 }
 
